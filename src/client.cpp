@@ -10,16 +10,16 @@
 // Exit status: 0 after a completed exchange (a server that closes without
 // answering included), 1 after any failure, which is reported on standard error.
 
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/types.h>
+
 #include <cerrno>
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-
-#include <netdb.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <sys/types.h>
 
 namespace {
 
@@ -38,7 +38,7 @@ constexpr int highest_port = 65535;
 
 // Reports a failure that has no system reason behind it, and ends the run.
 [[noreturn]] void fail(const char *text) {
-    std::fputs(text, stderr);
+    (void)std::fputs(text, stderr);
     std::exit(EXIT_FAILURE);
 }
 
@@ -84,7 +84,7 @@ int main(int argc, char *argv[]) {
     if (argc < 3) {
         // Linux hands an empty argument vector over as one empty name.
         const bool named = argc > 0 && argv[0][0] != '\0';
-        std::fprintf(stderr, "usage %s hostname port\n", named ? argv[0] : "client");
+        (void)std::fprintf(stderr, "usage %s hostname port\n", named ? argv[0] : "client");
         return EXIT_FAILURE;
     }
     const int port_number = parse_port(argv[2]);
@@ -118,8 +118,8 @@ int main(int argc, char *argv[]) {
     // Flushed so that the prompt is on screen before the wait for the line,
     // whatever standard input is. A failure here stays on the stream and is
     // reported with the answer, so the exchange still takes place.
-    std::fputs("Please enter the message: ", stdout);
-    std::fflush(stdout);
+    (void)std::fputs("Please enter the message: ", stdout);
+    (void)std::fflush(stdout);
 
     // The line goes out in buffer-sized pieces, so a line of any length, NUL
     // bytes included, arrives whole without a buffer to match it.
@@ -148,7 +148,7 @@ int main(int argc, char *argv[]) {
         error("ERROR reading from socket");
     }
 
-    std::fwrite(message_buffer, 1, static_cast<std::size_t>(byte_count), stdout);
+    (void)std::fwrite(message_buffer, 1, static_cast<std::size_t>(byte_count), stdout);
     std::putchar('\n');
     if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
         error("ERROR writing to standard output");

@@ -2,9 +2,8 @@
 // 127.0.0.1. Every wait has a deadline, after which the client is killed and
 // the case fails.
 
-#include <gtest/gtest.h>
-
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <spawn.h>
@@ -141,6 +140,7 @@ pid_t spawn(const std::vector<std::string> &argv, int in, int out, int err) {
     posix_spawnattr_setsigdefault(&attributes, &defaults);
     posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
     std::vector<char *> pointers;
+    pointers.reserve(argv.size() + 1);
     for (const auto &argument : argv) {
         pointers.push_back(const_cast<char *>(argument.c_str()));
     }
@@ -176,7 +176,7 @@ void reap(pid_t pid, Outcome &outcome, Clock::time_point deadline) {
 // pipes for those streams.
 Outcome run_client(const std::vector<std::string> &argv, const std::string &input,
                    int stdin_fd = -1, int stdout_fd = -1) {
-    std::signal(SIGPIPE, SIG_IGN);  // the client may leave part of its input unread
+    (void)std::signal(SIGPIPE, SIG_IGN);  // the client may leave part of its input unread
     const auto deadline = Clock::now() + time_limit;
     int in[2] = {-1, -1};
     int out[2] = {-1, -1};
@@ -189,8 +189,8 @@ Outcome run_client(const std::vector<std::string> &argv, const std::string &inpu
         EXPECT_EQ(pipe2(out, O_CLOEXEC), 0);
     }
     EXPECT_EQ(pipe2(err, O_CLOEXEC), 0);
-    const pid_t pid = spawn(argv, stdin_fd < 0 ? in[0] : stdin_fd,
-                            stdout_fd < 0 ? out[1] : stdout_fd, err[1]);
+    const pid_t pid =
+        spawn(argv, stdin_fd < 0 ? in[0] : stdin_fd, stdout_fd < 0 ? out[1] : stdout_fd, err[1]);
     for (const int child_end : {in[0], out[1], err[1]}) {
         close(child_end);
     }
@@ -198,14 +198,14 @@ Outcome run_client(const std::vector<std::string> &argv, const std::string &inpu
     std::size_t written = 0;
     pollfd streams[] = {{in[1], POLLOUT, 0}, {out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
     std::string *captures[] = {nullptr, &outcome.out, &outcome.err};
-    while ((streams[1].fd >= 0 || streams[2].fd >= 0) &&
-           poll(streams, 3, ms_until(deadline)) > 0) {
+    while ((streams[1].fd >= 0 || streams[2].fd >= 0) && poll(streams, 3, ms_until(deadline)) > 0) {
         if (streams[0].revents != 0) {
             const ssize_t count =
                 write(streams[0].fd, input.data() + written, input.size() - written);
             written += count > 0 ? static_cast<std::size_t>(count) : 0;
         }
-        if (streams[0].fd >= 0 && (written == input.size() || streams[0].revents & POLLERR)) {
+        if (streams[0].fd >= 0 &&
+            (written == input.size() || (streams[0].revents & POLLERR) != 0)) {
             close(streams[0].fd);
             streams[0].fd = -1;
         }
@@ -228,7 +228,9 @@ std::vector<std::string> client_with(std::vector<std::string> args) {
     return args;
 }
 
-constexpr auto name_of_case = [](const auto &case_info) { return std::string(case_info.param.name); };
+constexpr auto name_of_case = [](const auto &case_info) {
+    return std::string(case_info.param.name);
+};
 
 // Failures found before any connection: the exact report, status 1, nothing
 // on standard output.
@@ -314,9 +316,9 @@ class ExchangeTest : public testing::TestWithParam<Exchange> {};
 TEST_P(ExchangeTest, SendsTheLineAndPrintsTheAnswer) {
     const Exchange &exchange = GetParam();
     Server server(exchange.answer, exchange.end);
-    const Outcome outcome = run_client(
-        client_with({exchange.host, exchange.port_prefix + server.port(), "ignored"}),
-        exchange.input);
+    const Outcome outcome =
+        run_client(client_with({exchange.host, exchange.port_prefix + server.port(), "ignored"}),
+                   exchange.input);
     EXPECT_EQ(server.received(), exchange.sent);
     EXPECT_EQ(outcome.out, prompt + exchange.printed);
     EXPECT_EQ(outcome.err, "");
@@ -329,30 +331,29 @@ const std::string long_answer(300, 'a');
 
 INSTANTIATE_TEST_SUITE_P(
     Exchanges, ExchangeTest,
-    testing::Values(
-        Exchange{"FirstLineOnly", "127.0.0.1", "", "PING\nsecond\n", "+PONG\r\n", End::drain,
-                 "PING\n", "+PONG\r\n\n"},
-        Exchange{"LocalhostAndLeadingZeros", "localhost", "000", "hi\n", "ok", End::drain,
-                 "hi\n", "ok\n"},
-        Exchange{"EmptyLine", "127.0.0.1", "", "\n", "ok", End::drain, "\n", "ok\n"},
-        Exchange{"LongLine", "127.0.0.1", "", long_line + "rest\n", "ok", End::drain, long_line,
-                 "ok\n"},
-        Exchange{"NulBytesBothWays", "127.0.0.1", "", "a\0b\n"s, "x\0y"s, End::drain,
-                 "a\0b\n"s, "x\0y\n"s},
-        Exchange{"LastLineWithoutNewline", "127.0.0.1", "", "abc", "ok", End::drain, "abc",
-                 "ok\n"},
-        Exchange{"EmptyInput", "127.0.0.1", "", "", "ok", End::drain, "", "ok\n"},
-        Exchange{"OneReceiveOf255Bytes", "127.0.0.1", "", "hi\n", long_answer, End::drain,
-                 "hi\n", long_answer.substr(0, 255) + "\n"},
-        Exchange{"ServerClosesWithoutAnswer", "127.0.0.1", "", "hi\n", "", End::close_after_line,
-                 "hi\n", "\n"}),
+    testing::Values(Exchange{"FirstLineOnly", "127.0.0.1", "", "PING\nsecond\n", "+PONG\r\n",
+                             End::drain, "PING\n", "+PONG\r\n\n"},
+                    Exchange{"LocalhostAndLeadingZeros", "localhost", "000", "hi\n", "ok",
+                             End::drain, "hi\n", "ok\n"},
+                    Exchange{"EmptyLine", "127.0.0.1", "", "\n", "ok", End::drain, "\n", "ok\n"},
+                    Exchange{"LongLine", "127.0.0.1", "", long_line + "rest\n", "ok", End::drain,
+                             long_line, "ok\n"},
+                    Exchange{"NulBytesBothWays", "127.0.0.1", "", "a\0b\n"s, "x\0y"s, End::drain,
+                             "a\0b\n"s, "x\0y\n"s},
+                    Exchange{"LastLineWithoutNewline", "127.0.0.1", "", "abc", "ok", End::drain,
+                             "abc", "ok\n"},
+                    Exchange{"EmptyInput", "127.0.0.1", "", "", "ok", End::drain, "", "ok\n"},
+                    Exchange{"OneReceiveOf255Bytes", "127.0.0.1", "", "hi\n", long_answer,
+                             End::drain, "hi\n", long_answer.substr(0, 255) + "\n"},
+                    Exchange{"ServerClosesWithoutAnswer", "127.0.0.1", "", "hi\n", "",
+                             End::close_after_line, "hi\n", "\n"}),
     name_of_case);
 
 TEST(Client, ReportsAResetWhileSendingInsteadOfDyingBySignal) {
     // 16 MiB outgrows the socket buffers, so sends are still going on when the reset lands.
     Server server("", End::reset);
-    const Outcome outcome = run_client(client_with({"127.0.0.1", server.port()}),
-                                       std::string(16 << 20, 'x') + "\n");
+    const Outcome outcome =
+        run_client(client_with({"127.0.0.1", server.port()}), std::string(16 << 20, 'x') + "\n");
     EXPECT_EQ(outcome.signal, 0);
     EXPECT_EQ(outcome.status, 1);
     EXPECT_EQ(outcome.err.rfind("ERROR writing to socket: ", 0), 0u) << outcome.err;
@@ -361,8 +362,7 @@ TEST(Client, ReportsAResetWhileSendingInsteadOfDyingBySignal) {
 TEST(Client, ReportsAnAnswerThatCannotBeWritten) {
     Server server("ok");
     const int full = open("/dev/full", O_WRONLY | O_CLOEXEC);
-    const Outcome outcome =
-        run_client(client_with({"127.0.0.1", server.port()}), "hi\n", -1, full);
+    const Outcome outcome = run_client(client_with({"127.0.0.1", server.port()}), "hi\n", -1, full);
     close(full);
     EXPECT_EQ(server.received(), "hi\n");
     EXPECT_EQ(outcome.err, "ERROR writing to standard output: No space left on device\n");
@@ -389,7 +389,8 @@ TEST(Client, PromptsOnATerminalBeforeTheLineIsTyped) {
     const int terminal = open(ptsname(master), O_RDWR | O_NOCTTY | O_CLOEXEC);
     ASSERT_GE(terminal, 0);
     const auto deadline = Clock::now() + time_limit;
-    const pid_t pid = spawn(client_with({"127.0.0.1", server.port()}), terminal, terminal, terminal);
+    const pid_t pid =
+        spawn(client_with({"127.0.0.1", server.port()}), terminal, terminal, terminal);
     close(terminal);
     std::string screen;
     while (screen.size() < prompt.size() && read_some(master, screen, deadline) > 0) {
