@@ -49,6 +49,20 @@ ssize_t read_some(int fd, std::string &into, Clock::time_point deadline) {
     return count;
 }
 
+// Returns a TCP socket bound to 127.0.0.1 at a port the kernel picked, and
+// that port.
+int bound_to_loopback(in_port_t &port) {
+    const int bound = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    EXPECT_EQ(bind(bound, reinterpret_cast<sockaddr *>(&address), length), 0);
+    EXPECT_EQ(getsockname(bound, reinterpret_cast<sockaddr *>(&address), &length), 0);
+    port = ntohs(address.sin_port);
+    return bound;
+}
+
 // What the peer does after it has accepted the connection.
 enum class End {
     drain,             // answer at once, then read all the client sends
@@ -60,15 +74,8 @@ enum class End {
 class Server {
 public:
     explicit Server(std::string answer, End end = End::drain)
-        : listener_(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        EXPECT_EQ(bind(listener_, reinterpret_cast<sockaddr *>(&address), length), 0);
+        : listener_(bound_to_loopback(port_)) {
         EXPECT_EQ(listen(listener_, 1), 0);
-        getsockname(listener_, reinterpret_cast<sockaddr *>(&address), &length);
-        port_ = ntohs(address.sin_port);
         thread_ = std::thread([this, answer = std::move(answer), end] { serve(answer, end); });
     }
     Server(const Server &) = delete;
@@ -110,8 +117,8 @@ private:
         close(connection);
     }
 
-    int listener_;
     in_port_t port_ = 0;
+    int listener_;
     std::string received_;
     std::thread thread_;
 };
@@ -281,15 +288,9 @@ TEST(Client, NamesItselfClientWhenGivenNoArgumentVector) {
 
 TEST(Client, ReportsARefusedConnection) {
     // Bound but not listening: the port is ours, and connecting to it is refused.
-    const int unused = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    ASSERT_EQ(bind(unused, reinterpret_cast<sockaddr *>(&address), length), 0);
-    getsockname(unused, reinterpret_cast<sockaddr *>(&address), &length);
-    const Outcome outcome =
-        run_client(client_with({"127.0.0.1", std::to_string(ntohs(address.sin_port))}), "hi\n");
+    in_port_t port = 0;
+    const int unused = bound_to_loopback(port);
+    const Outcome outcome = run_client(client_with({"127.0.0.1", std::to_string(port)}), "hi\n");
     close(unused);
     EXPECT_EQ(outcome.err, "ERROR connecting: Connection refused\n");
     EXPECT_EQ(outcome.status, 1);
