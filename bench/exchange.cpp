@@ -1,0 +1,168 @@
+// Times whole processes that each do one exchange, interleaved round by round
+// so that a slow spell of the machine hits every command alike.
+//
+//     exchange ROUNDS INPUT EXPECTED -- NAME COMMAND... [-- NAME COMMAND...]...
+//
+// Every run takes its standard input from INPUT; a first, untimed run of each
+// command must print EXPECTED and exit 0. Prints a Markdown table: median
+// wall time from spawn to exit, its ratio to the first command, and the
+// median peak resident memory of a few runs under /usr/bin/time -f %M (its
+// own figure: a child spawned from this larger process would inherit this
+// process's high-water mark).
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+extern char **environ;
+
+namespace {
+
+struct Command {
+    std::string name;
+    std::vector<char *> argv;
+    std::vector<double> milliseconds;
+};
+
+// Runs argv once with standard input from input; returns false when it fails.
+// With output, captures its standard output (small: it is read once the
+// command has ended); otherwise records the time it took.
+bool run_once(Command &command, const std::vector<char *> &argv, const char *input,
+              std::string *output) {
+    const int in = open(input, O_RDONLY | O_CLOEXEC);
+    int out[2] = {-1, -1};
+    if (output != nullptr ? pipe2(out, O_CLOEXEC) != 0
+                          : (out[1] = open("/dev/null", O_WRONLY | O_CLOEXEC)) < 0) {
+        return false;
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, in, STDIN_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+    pid_t pid = -1;
+    int status = 0;
+    const auto start = std::chrono::steady_clock::now();
+    const int spawned =
+        posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    if (spawned == 0) {
+        waitpid(pid, &status, 0);
+    }
+    const std::chrono::duration<double, std::milli> elapsed =
+        std::chrono::steady_clock::now() - start;
+    posix_spawn_file_actions_destroy(&actions);
+    close(in);
+    close(out[1]);
+    if (output != nullptr) {
+        char buffer[4096];
+        ssize_t count = 0;
+        while ((count = read(out[0], buffer, sizeof buffer)) > 0) {
+            output->append(buffer, static_cast<std::size_t>(count));
+        }
+        close(out[0]);
+    } else {
+        command.milliseconds.push_back(elapsed.count());
+    }
+    return spawned == 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// The median of a few runs' peak resident memory in KiB, or -1.
+long resident_kib(Command &command, const char *input) {
+    char report[] = "/tmp/exchange-rss-XXXXXX";
+    const int descriptor = mkstemp(report);
+    if (descriptor < 0) {
+        return -1;
+    }
+    close(descriptor);
+    std::vector<char *> argv = {const_cast<char *>("/usr/bin/time"), const_cast<char *>("-f"),
+                                const_cast<char *>("%M"), const_cast<char *>("-o"), report};
+    argv.insert(argv.end(), command.argv.begin(), command.argv.end());
+    std::vector<long> peaks;
+    std::string ignored;
+    for (int run = 0; run < 5 && run_once(command, argv, input, &ignored); ++run) {
+        FILE *file = std::fopen(report, "r");
+        long kib = -1;
+        if (file != nullptr && std::fscanf(file, "%ld", &kib) == 1) {
+            peaks.push_back(kib);
+        }
+        if (file != nullptr) {
+            std::fclose(file);
+        }
+    }
+    unlink(report);
+    if (peaks.empty()) {
+        return -1;
+    }
+    std::sort(peaks.begin(), peaks.end());
+    return peaks[peaks.size() / 2];
+}
+
+template <class T>
+T median(std::vector<T> values) {
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
+}  // namespace
+
+int main(int argc, char *argv[]) {
+    if (argc < 6 || std::strcmp(argv[4], "--") != 0) {
+        std::fprintf(stderr, "usage: %s ROUNDS INPUT EXPECTED -- NAME COMMAND... [-- ...]\n",
+                     argv[0]);
+        return 2;
+    }
+    const int rounds = std::atoi(argv[1]);
+    const char *input = argv[2];
+    const std::string expected = argv[3];
+    std::vector<Command> commands;
+    for (int i = 4; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--") == 0 && i + 2 < argc) {
+            commands.push_back({argv[++i], {}, {}});
+        } else {
+            commands.back().argv.push_back(argv[i]);
+        }
+    }
+    for (auto &command : commands) {
+        command.argv.push_back(nullptr);
+        std::string output;
+        if (!run_once(command, command.argv, input, &output) || output.find(expected) == std::string::npos) {
+            std::fprintf(stderr, "exchange: %s did not answer \"%s\" (got \"%s\")\n",
+                         command.name.c_str(), expected.c_str(), output.c_str());
+            return 1;
+        }
+    }
+    const int warm_up = std::max(10, rounds / 10);
+    for (int round = 0; round < warm_up + rounds; ++round) {
+        // Each round starts with the next command, so none always runs first.
+        for (std::size_t i = 0; i < commands.size(); ++i) {
+            auto &command = commands[(static_cast<std::size_t>(round) + i) % commands.size()];
+            if (!run_once(command, command.argv, input, nullptr)) {
+                std::fprintf(stderr, "exchange: %s failed\n", command.name.c_str());
+                return 1;
+            }
+        }
+        if (round + 1 == warm_up) {
+            for (auto &command : commands) {
+                command.milliseconds.clear();
+            }
+        }
+    }
+    const double reference = median(commands.front().milliseconds);
+    std::printf("| command | median wall time | vs %s | peak RSS |\n|---|---:|---:|---:|\n",
+                commands.front().name.c_str());
+    for (auto &command : commands) {
+        const double time = median(command.milliseconds);
+        std::printf("| %s | %.3f ms | %.2f× | %ld KiB |\n", command.name.c_str(), time,
+                    time / reference, resident_kib(command, input));
+    }
+    return 0;
+}
