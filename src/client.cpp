@@ -149,7 +149,7 @@ int main(int argc, char *argv[]) {
     }
 
     (void)std::fwrite(message_buffer, 1, static_cast<std::size_t>(byte_count), stdout);
-    std::putchar('\n');
+    (void)std::putchar('\n');
     if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
         error("ERROR writing to standard output");
     }
