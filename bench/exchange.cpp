@@ -52,8 +52,7 @@ bool run_once(Command &command, const std::vector<char *> &argv, const char *inp
     pid_t pid = -1;
     int status = 0;
     const auto start = std::chrono::steady_clock::now();
-    const int spawned =
-        posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    const int spawned = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
     if (spawned == 0) {
         waitpid(pid, &status, 0);
     }
@@ -75,6 +74,12 @@ bool run_once(Command &command, const std::vector<char *> &argv, const char *inp
     return spawned == 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
+template <class T>
+T median(std::vector<T> values) {
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
 // The median of a few runs' peak resident memory in KiB, or -1.
 long resident_kib(Command &command, const char *input) {
     char report[] = "/tmp/exchange-rss-XXXXXX";
@@ -89,38 +94,30 @@ long resident_kib(Command &command, const char *input) {
     std::vector<long> peaks;
     std::string ignored;
     for (int run = 0; run < 5 && run_once(command, argv, input, &ignored); ++run) {
-        FILE *file = std::fopen(report, "r");
-        long kib = -1;
-        if (file != nullptr && std::fscanf(file, "%ld", &kib) == 1) {
-            peaks.push_back(kib);
+        char figure[32] = {};
+        const int file = open(report, O_RDONLY | O_CLOEXEC);
+        if (file >= 0 && read(file, figure, sizeof figure - 1) > 0) {
+            peaks.push_back(std::strtol(figure, nullptr, 10));
         }
-        if (file != nullptr) {
-            std::fclose(file);
-        }
+        close(file);
     }
     unlink(report);
-    if (peaks.empty()) {
-        return -1;
-    }
-    std::sort(peaks.begin(), peaks.end());
-    return peaks[peaks.size() / 2];
-}
-
-template <class T>
-T median(std::vector<T> values) {
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
+    return peaks.empty() ? -1 : median(peaks);
 }
 
 }  // namespace
 
 int main(int argc, char *argv[]) {
     if (argc < 6 || std::strcmp(argv[4], "--") != 0) {
-        std::fprintf(stderr, "usage: %s ROUNDS INPUT EXPECTED -- NAME COMMAND... [-- ...]\n",
-                     argv[0]);
+        (void)std::fprintf(stderr, "usage: %s ROUNDS INPUT EXPECTED -- NAME COMMAND... [-- ...]\n",
+                           argv[0]);
         return 2;
     }
-    const int rounds = std::atoi(argv[1]);
+    const long rounds = std::strtol(argv[1], nullptr, 10);
+    if (rounds < 1) {
+        (void)std::fprintf(stderr, "exchange: ROUNDS must be a positive number\n");
+        return 2;
+    }
     const char *input = argv[2];
     const std::string expected = argv[3];
     std::vector<Command> commands;
@@ -134,19 +131,20 @@ int main(int argc, char *argv[]) {
     for (auto &command : commands) {
         command.argv.push_back(nullptr);
         std::string output;
-        if (!run_once(command, command.argv, input, &output) || output.find(expected) == std::string::npos) {
-            std::fprintf(stderr, "exchange: %s did not answer \"%s\" (got \"%s\")\n",
-                         command.name.c_str(), expected.c_str(), output.c_str());
+        if (!run_once(command, command.argv, input, &output) ||
+            output.find(expected) == std::string::npos) {
+            (void)std::fprintf(stderr, "exchange: %s did not answer \"%s\" (got \"%s\")\n",
+                               command.name.c_str(), expected.c_str(), output.c_str());
             return 1;
         }
     }
-    const int warm_up = std::max(10, rounds / 10);
-    for (int round = 0; round < warm_up + rounds; ++round) {
+    const long warm_up = std::max(10L, rounds / 10);
+    for (long round = 0; round < warm_up + rounds; ++round) {
         // Each round starts with the next command, so none always runs first.
         for (std::size_t i = 0; i < commands.size(); ++i) {
             auto &command = commands[(static_cast<std::size_t>(round) + i) % commands.size()];
             if (!run_once(command, command.argv, input, nullptr)) {
-                std::fprintf(stderr, "exchange: %s failed\n", command.name.c_str());
+                (void)std::fprintf(stderr, "exchange: %s failed\n", command.name.c_str());
                 return 1;
             }
         }
