@@ -19,7 +19,6 @@
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 
 namespace {
 
@@ -46,9 +45,6 @@ constexpr int highest_port = 65535;
 // allowed), or 0 when text is anything else or outside 1-65535.
 int parse_port(const char *text) {
     int port = 0;
-    if (*text == '\0') {
-        return 0;
-    }
     for (; *text != '\0'; ++text) {
         if (*text < '0' || *text > '9') {
             return 0;
