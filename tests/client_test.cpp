@@ -34,11 +34,16 @@ int ms_until(Clock::time_point deadline) {
     return left.count() > 0 ? static_cast<int>(left.count()) : 0;
 }
 
+// Waits until fd can be read or accepted from; false at the deadline.
+bool readable(int fd, Clock::time_point deadline) {
+    pollfd ready{fd, POLLIN, 0};
+    return poll(&ready, 1, ms_until(deadline)) > 0;
+}
+
 // Appends what one read of fd gives and returns its count: 0 at the end of
 // the stream, -1 on an error or at the deadline.
 ssize_t read_some(int fd, std::string &into, Clock::time_point deadline) {
-    pollfd ready{fd, POLLIN, 0};
-    if (poll(&ready, 1, ms_until(deadline)) <= 0) {
+    if (!readable(fd, deadline)) {
         return -1;
     }
     char buffer[65536];
@@ -98,8 +103,7 @@ public:
 private:
     void serve(const std::string &answer, End end) {
         const auto deadline = Clock::now() + time_limit;
-        pollfd incoming{listener_, POLLIN, 0};
-        if (poll(&incoming, 1, ms_until(deadline)) <= 0) {
+        if (!readable(listener_, deadline)) {
             return;
         }
         const int connection = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
