@@ -34,16 +34,15 @@ struct Command {
     std::vector<double> milliseconds;
 };
 
-// Runs argv once with standard input from input; returns false when it fails.
-// With output, captures its standard output (small: it is read once the
-// command has ended); otherwise records the time it took.
-bool run_once(Command &command, const std::vector<char *> &argv, const char *input,
-              std::string *output) {
+// Runs argv once with standard input from input and returns its wall time in
+// milliseconds, or -1 when it fails. With output, captures its standard output
+// (small: it is read once the command has ended); otherwise discards it.
+double run_once(const std::vector<char *> &argv, const char *input, std::string *output) {
     const int in = open(input, O_RDONLY | O_CLOEXEC);
     int out[2] = {-1, -1};
     if (output != nullptr ? pipe2(out, O_CLOEXEC) != 0
                           : (out[1] = open("/dev/null", O_WRONLY | O_CLOEXEC)) < 0) {
-        return false;
+        return -1;
     }
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
@@ -68,10 +67,9 @@ bool run_once(Command &command, const std::vector<char *> &argv, const char *inp
             output->append(buffer, static_cast<std::size_t>(count));
         }
         close(out[0]);
-    } else {
-        command.milliseconds.push_back(elapsed.count());
     }
-    return spawned == 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    const bool succeeded = spawned == 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    return succeeded ? elapsed.count() : -1;
 }
 
 template <class T>
@@ -81,7 +79,7 @@ T median(std::vector<T> values) {
 }
 
 // The median of a few runs' peak resident memory in KiB, or -1.
-long resident_kib(Command &command, const char *input) {
+long resident_kib(const Command &command, const char *input) {
     char report[] = "/tmp/exchange-rss-XXXXXX";
     const int descriptor = mkstemp(report);
     if (descriptor < 0) {
@@ -92,8 +90,7 @@ long resident_kib(Command &command, const char *input) {
                                 const_cast<char *>("%M"), const_cast<char *>("-o"), report};
     argv.insert(argv.end(), command.argv.begin(), command.argv.end());
     std::vector<long> peaks;
-    std::string ignored;
-    for (int run = 0; run < 5 && run_once(command, argv, input, &ignored); ++run) {
+    for (int run = 0; run < 5 && run_once(argv, input, nullptr) >= 0; ++run) {
         char figure[32] = {};
         const int file = open(report, O_RDONLY | O_CLOEXEC);
         if (file >= 0 && read(file, figure, sizeof figure - 1) > 0) {
@@ -131,7 +128,7 @@ int main(int argc, char *argv[]) {
     for (auto &command : commands) {
         command.argv.push_back(nullptr);
         std::string output;
-        if (!run_once(command, command.argv, input, &output) ||
+        if (run_once(command.argv, input, &output) < 0 ||
             output.find(expected) == std::string::npos) {
             (void)std::fprintf(stderr, "exchange: %s did not answer \"%s\" (got \"%s\")\n",
                                command.name.c_str(), expected.c_str(), output.c_str());
@@ -143,10 +140,12 @@ int main(int argc, char *argv[]) {
         // Each round starts with the next command, so none always runs first.
         for (std::size_t i = 0; i < commands.size(); ++i) {
             auto &command = commands[(static_cast<std::size_t>(round) + i) % commands.size()];
-            if (!run_once(command, command.argv, input, nullptr)) {
+            const double milliseconds = run_once(command.argv, input, nullptr);
+            if (milliseconds < 0) {
                 (void)std::fprintf(stderr, "exchange: %s failed\n", command.name.c_str());
                 return 1;
             }
+            command.milliseconds.push_back(milliseconds);
         }
         if (round + 1 == warm_up) {
             for (auto &command : commands) {
@@ -157,7 +156,7 @@ int main(int argc, char *argv[]) {
     const double reference = median(commands.front().milliseconds);
     std::printf("| command | median wall time | vs %s | peak RSS |\n|---|---:|---:|---:|\n",
                 commands.front().name.c_str());
-    for (auto &command : commands) {
+    for (const auto &command : commands) {
         const double time = median(command.milliseconds);
         std::printf("| %s | %.3f ms | %.2f× | %ld KiB |\n", command.name.c_str(), time,
                     time / reference, resident_kib(command, input));
