@@ -10,15 +10,16 @@
 // Exit status: 0 after a completed exchange (a server that closes without
 // answering included), 1 after any failure, which is reported on standard error.
 
+#include <fcntl.h>
 #include <netdb.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
-#include <sys/types.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 namespace {
 
@@ -26,6 +27,10 @@ constexpr std::size_t message_buffer_size = 256;
 // One byte short of the buffer: the answer has always been taken in one
 // receive of at most 255 bytes, and callers may rely on that bound.
 constexpr std::size_t answer_limit = message_buffer_size - 1;
+// Large enough that a line goes out at the kernel's pace, and that a line of
+// up to this size goes out in one send, with no small tail for a delayed
+// acknowledgement to hold back.
+constexpr std::size_t line_block_size = 64 * 1024;
 constexpr int highest_port = 65535;
 
 // Reports message with the system's reason for the last failed call, and ends
@@ -35,26 +40,88 @@ constexpr int highest_port = 65535;
     std::exit(EXIT_FAILURE);
 }
 
-// Reports a failure that has no system reason behind it, and ends the run.
-[[noreturn]] void fail(const char *text) {
-    (void)std::fputs(text, stderr);
+// Reports message, a whole line with no system reason behind it, and ends the
+// run as a failure.
+[[noreturn]] void error_without_reason(const char *message) {
+    (void)std::fputs(message, stderr);
     std::exit(EXIT_FAILURE);
 }
 
-// Returns the port that text names in plain decimal digits (leading zeros
-// allowed), or 0 when text is anything else or outside 1-65535.
-int parse_port(const char *text) {
+// Fills any of descriptors 0, 1 and 2 that the caller left closed with one on
+// which every read and write fails with EBADF, as on the closed one. Without
+// this the socket, or a file the resolver opens, would take the free number,
+// and the prompt or the line would travel on the wrong stream.
+void hold_closed_standard_descriptors() {
+    int placeholder = -1;
+    do {
+        placeholder = open("/", O_PATH | O_CLOEXEC);
+    } while (placeholder >= 0 && placeholder <= STDERR_FILENO);
+    if (placeholder >= 0) {
+        (void)close(placeholder);
+    }
+}
+
+// True when text is a port in plain decimal digits (leading zeros allowed)
+// from 1 to 65535: no sign, no blanks, nothing after the digits.
+bool is_port(const char *text) {
     int port = 0;
     for (; *text != '\0'; ++text) {
         if (*text < '0' || *text > '9') {
-            return 0;
+            return false;
         }
         port = port * 10 + (*text - '0');
         if (port > highest_port) {
-            return 0;
+            return false;
         }
     }
-    return port;
+    return port > 0;
+}
+
+// A socket connected to itself has the same address at both ends. That
+// happens when nothing listens on a local port that the system also picks as
+// the socket's own: there is no server, whatever connect said.
+bool is_connected_to_itself(int socket_descriptor) {
+    sockaddr own{};
+    sockaddr peer{};
+    socklen_t own_length = sizeof own;
+    socklen_t peer_length = sizeof peer;
+    return getsockname(socket_descriptor, &own, &own_length) == 0 &&
+           getpeername(socket_descriptor, &peer, &peer_length) == 0 &&
+           own_length == peer_length && std::memcmp(&own, &peer, own_length) == 0;
+}
+
+// Returns a socket connected to the first IPv4 address of host at port_text.
+int connect_to_server(const char *host, const char *port_text) {
+    const int socket_descriptor = socket(AF_INET, SOCK_STREAM, 0);
+    if (socket_descriptor < 0) {
+        error("ERROR opening socket");
+    }
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_NUMERICSERV;
+    addrinfo *host_record = nullptr;
+    if (getaddrinfo(host, port_text, &hints, &host_record) != 0) {
+        error_without_reason("ERROR, no such host\n");
+    }
+    // Only the first address is tried: a refusal there ends the run.
+    if (connect(socket_descriptor, host_record->ai_addr, host_record->ai_addrlen) < 0) {
+        error("ERROR connecting");
+    }
+    freeaddrinfo(host_record);
+    if (is_connected_to_itself(socket_descriptor)) {
+        errno = ECONNREFUSED;
+        error("ERROR connecting");
+    }
+    return socket_descriptor;
+}
+
+// Flushed so that the prompt is on screen before the wait for the line,
+// whatever standard input is. A failure here stays on the stream and is
+// reported with the answer, so the exchange still takes place.
+void prompt() {
+    (void)std::fputs("Please enter the message: ", stdout);
+    (void)std::fflush(stdout);
 }
 
 // Sends all length bytes, continuing after short sends and interruptions.
@@ -74,6 +141,62 @@ void send_all(int socket_descriptor, const char *bytes, std::size_t length) {
     }
 }
 
+// Sends the first line of standard input, its newline included, or all of
+// the input when it holds no newline; NUL bytes are data like any other. The
+// line goes out only once the buffer holds its end or is full, so a read
+// error sends nothing of a line that fits the buffer; of a longer line, the
+// blocks already sent stay sent. Bytes read past the newline are dropped.
+void send_line(int socket_descriptor) {
+    static char line_buffer[line_block_size];
+    std::size_t length = 0;
+    for (;;) {
+        const ssize_t byte_count =
+            read(STDIN_FILENO, line_buffer + length, sizeof line_buffer - length);
+        if (byte_count < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            error("ERROR reading from standard input");
+        }
+        if (byte_count == 0) {
+            break;
+        }
+        const void *newline = std::memchr(line_buffer + length, '\n',
+                                          static_cast<std::size_t>(byte_count));
+        length += static_cast<std::size_t>(byte_count);
+        if (newline != nullptr) {
+            length = static_cast<std::size_t>(static_cast<const char *>(newline) - line_buffer) + 1;
+            break;
+        }
+        if (length == sizeof line_buffer) {
+            send_all(socket_descriptor, line_buffer, length);
+            length = 0;
+        }
+    }
+    send_all(socket_descriptor, line_buffer, length);
+}
+
+// Takes the answer in one receive into message_buffer and returns its length.
+std::size_t receive_answer(int socket_descriptor, char (&message_buffer)[message_buffer_size]) {
+    ssize_t byte_count = 0;
+    do {
+        byte_count = recv(socket_descriptor, message_buffer, answer_limit, 0);
+    } while (byte_count < 0 && errno == EINTR);
+    if (byte_count < 0) {
+        error("ERROR reading from socket");
+    }
+    return static_cast<std::size_t>(byte_count);
+}
+
+// Prints the answer exactly as received, NUL bytes included, and a newline.
+void print_answer(const char *answer, std::size_t length) {
+    (void)std::fwrite(answer, 1, length, stdout);
+    (void)std::putchar('\n');
+    if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
+        error("ERROR writing to standard output");
+    }
+}
+
 }  // namespace
 
 int main(int argc, char *argv[]) {
@@ -83,71 +206,16 @@ int main(int argc, char *argv[]) {
         (void)std::fprintf(stderr, "usage %s hostname port\n", named ? argv[0] : "client");
         return EXIT_FAILURE;
     }
-    const int port_number = parse_port(argv[2]);
-    if (port_number == 0) {
-        fail("ERROR, invalid port\n");
+    if (!is_port(argv[2])) {
+        error_without_reason("ERROR, invalid port\n");
     }
+    hold_closed_standard_descriptors();
 
-    const int socket_descriptor = socket(AF_INET, SOCK_STREAM, 0);
-    if (socket_descriptor < 0) {
-        error("ERROR opening socket");
-    }
-
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo *host_record = nullptr;
-    if (getaddrinfo(argv[1], nullptr, &hints, &host_record) != 0) {
-        fail("ERROR, no such host\n");
-    }
-    // Only the first address is tried: a refusal there ends the run.
-    sockaddr_in server_address{};
-    server_address.sin_family = AF_INET;
-    server_address.sin_addr = reinterpret_cast<const sockaddr_in *>(host_record->ai_addr)->sin_addr;
-    freeaddrinfo(host_record);
-    server_address.sin_port = htons(static_cast<in_port_t>(port_number));
-    if (connect(socket_descriptor, reinterpret_cast<const sockaddr *>(&server_address),
-                sizeof server_address) < 0) {
-        error("ERROR connecting");
-    }
-
-    // Flushed so that the prompt is on screen before the wait for the line,
-    // whatever standard input is. A failure here stays on the stream and is
-    // reported with the answer, so the exchange still takes place.
-    (void)std::fputs("Please enter the message: ", stdout);
-    (void)std::fflush(stdout);
-
-    // The line goes out in buffer-sized pieces, so a line of any length, NUL
-    // bytes included, arrives whole without a buffer to match it.
+    const int socket_descriptor = connect_to_server(argv[1], argv[2]);
+    prompt();
+    send_line(socket_descriptor);
     char message_buffer[message_buffer_size];
-    std::size_t length = 0;
-    for (int character = std::getchar(); character != EOF; character = std::getchar()) {
-        message_buffer[length++] = static_cast<char>(character);
-        if (character == '\n') {
-            break;
-        }
-        if (length == message_buffer_size) {
-            send_all(socket_descriptor, message_buffer, length);
-            length = 0;
-        }
-    }
-    if (std::ferror(stdin) != 0) {
-        error("ERROR reading from standard input");
-    }
-    send_all(socket_descriptor, message_buffer, length);
-
-    ssize_t byte_count = 0;
-    do {
-        byte_count = recv(socket_descriptor, message_buffer, answer_limit, 0);
-    } while (byte_count < 0 && errno == EINTR);
-    if (byte_count < 0) {
-        error("ERROR reading from socket");
-    }
-
-    (void)std::fwrite(message_buffer, 1, static_cast<std::size_t>(byte_count), stdout);
-    (void)std::putchar('\n');
-    if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
-        error("ERROR writing to standard output");
-    }
+    const std::size_t answer_length = receive_answer(socket_descriptor, message_buffer);
+    print_answer(message_buffer, answer_length);
     return EXIT_SUCCESS;
 }

@@ -7,12 +7,15 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <spawn.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <array>
 #include <chrono>
 #include <csignal>
+#include <cstdint>
 #include <cstdlib>
 #include <string>
 #include <thread>
@@ -79,7 +82,7 @@ enum class End {
 class Server {
 public:
     explicit Server(std::string answer, End end = End::drain)
-        : listener_(bound_to_loopback(port_)) {
+        : listener_(bound_to_loopback(port_)), client_ended_(eventfd(0, EFD_CLOEXEC)) {
         EXPECT_EQ(listen(listener_, 1), 0);
         thread_ = std::thread([this, answer = std::move(answer), end] { serve(answer, end); });
     }
@@ -88,13 +91,16 @@ public:
     ~Server() {
         received();
         close(listener_);
+        close(client_ended_);
     }
 
     std::string port() const { return std::to_string(port_); }
 
-    // Everything the client sent, once the exchange is over.
+    // Everything the client sent; call it once the client has ended.
     const std::string &received() {
         if (thread_.joinable()) {
+            const std::uint64_t ended = 1;
+            EXPECT_EQ(write(client_ended_, &ended, sizeof ended), 8);
             thread_.join();
         }
         return received_;
@@ -102,8 +108,11 @@ public:
 
 private:
     void serve(const std::string &answer, End end) {
+        // A client that has ended left any connection it made in the queue,
+        // so a queued connection wins over the news that the client ended.
         const auto deadline = Clock::now() + time_limit;
-        if (!readable(listener_, deadline)) {
+        pollfd events[] = {{listener_, POLLIN, 0}, {client_ended_, POLLIN, 0}};
+        if (poll(events, 2, ms_until(deadline)) <= 0 || events[0].revents == 0) {
             return;
         }
         const int connection = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
@@ -123,6 +132,7 @@ private:
 
     in_port_t port_ = 0;
     int listener_;
+    int client_ended_;
     std::string received_;
     std::thread thread_;
 };
@@ -134,15 +144,28 @@ struct Outcome {
     int signal = 0;
 };
 
-// Starts the client with argv (argv[0] included; it may be empty) on the
-// given standard streams, with SIGPIPE at its default action whatever the
-// test process does with it.
-pid_t spawn(const std::vector<std::string> &argv, int in, int out, int err) {
+// Where one of the client's standard streams goes: a pipe of the test's, a
+// descriptor of the test's (any value from 0 up), or nowhere, closed.
+constexpr int piped = -1;
+constexpr int closed = -2;
+// Standard input, output and error, in that order.
+using Streams = std::array<int, 3>;
+constexpr Streams all_piped = {piped, piped, piped};
+
+// Starts program (the client unless named) with argv (argv[0] included; it
+// may be empty) on the given descriptors, closed where a stream is closed,
+// with SIGPIPE at its default action whatever the test process does with it.
+pid_t spawn(const std::vector<std::string> &argv, Streams streams,
+            const char *program = CLIENT_PATH) {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, in, STDIN_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, out, STDOUT_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, err, STDERR_FILENO);
+    for (int stream = STDIN_FILENO; stream <= STDERR_FILENO; ++stream) {
+        if (streams[stream] == closed) {
+            posix_spawn_file_actions_addclose(&actions, stream);
+        } else {
+            posix_spawn_file_actions_adddup2(&actions, streams[stream], stream);
+        }
+    }
     posix_spawnattr_t attributes;
     posix_spawnattr_init(&attributes);
     sigset_t defaults;
@@ -157,7 +180,7 @@ pid_t spawn(const std::vector<std::string> &argv, int in, int out, int err) {
     }
     pointers.push_back(nullptr);
     pid_t pid = -1;
-    EXPECT_EQ(posix_spawn(&pid, CLIENT_PATH, &actions, &attributes, pointers.data(), environ), 0);
+    EXPECT_EQ(posix_spawnp(&pid, program, &actions, &attributes, pointers.data(), environ), 0);
     posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&actions);
     return pid;
@@ -182,52 +205,52 @@ void reap(pid_t pid, Outcome &outcome, Clock::time_point deadline) {
     }
 }
 
-// Runs the client to its end, feeding input through a pipe and capturing its
-// standard output and error; stdin_fd and stdout_fd, when given, replace the
-// pipes for those streams.
+// Runs the client (or program) to its end, feeding input through a pipe and
+// capturing its standard output and error, wherever streams leaves them piped.
 Outcome run_client(const std::vector<std::string> &argv, const std::string &input,
-                   int stdin_fd = -1, int stdout_fd = -1) {
+                   Streams streams = all_piped, const char *program = CLIENT_PATH) {
     (void)std::signal(SIGPIPE, SIG_IGN);  // the client may leave part of its input unread
     const auto deadline = Clock::now() + time_limit;
-    int in[2] = {-1, -1};
-    int out[2] = {-1, -1};
-    int err[2] = {-1, -1};
-    if (stdin_fd < 0) {
-        EXPECT_EQ(pipe2(in, O_CLOEXEC), 0);
-        fcntl(in[1], F_SETFL, O_NONBLOCK);
+    // The test's ends of the pipes, and the client's.
+    Streams ours = {-1, -1, -1};
+    Streams theirs = {-1, -1, -1};
+    for (int stream = STDIN_FILENO; stream <= STDERR_FILENO; ++stream) {
+        if (streams[stream] == piped) {
+            int ends[2];
+            EXPECT_EQ(pipe2(ends, O_CLOEXEC), 0);
+            const int child_reads = stream == STDIN_FILENO ? 1 : 0;
+            ours[stream] = ends[child_reads];
+            streams[stream] = theirs[stream] = ends[1 - child_reads];
+        }
     }
-    if (stdout_fd < 0) {
-        EXPECT_EQ(pipe2(out, O_CLOEXEC), 0);
+    if (ours[STDIN_FILENO] >= 0) {
+        fcntl(ours[STDIN_FILENO], F_SETFL, O_NONBLOCK);
     }
-    EXPECT_EQ(pipe2(err, O_CLOEXEC), 0);
-    const pid_t pid =
-        spawn(argv, stdin_fd < 0 ? in[0] : stdin_fd, stdout_fd < 0 ? out[1] : stdout_fd, err[1]);
-    for (const int child_end : {in[0], out[1], err[1]}) {
+    const pid_t pid = spawn(argv, streams, program);
+    for (const int child_end : theirs) {
         close(child_end);
     }
     Outcome outcome;
     std::size_t written = 0;
-    pollfd streams[] = {{in[1], POLLOUT, 0}, {out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+    pollfd polled[] = {{ours[0], POLLOUT, 0}, {ours[1], POLLIN, 0}, {ours[2], POLLIN, 0}};
     std::string *captures[] = {nullptr, &outcome.out, &outcome.err};
-    while ((streams[1].fd >= 0 || streams[2].fd >= 0) && poll(streams, 3, ms_until(deadline)) > 0) {
-        if (streams[0].revents != 0) {
-            const ssize_t count =
-                write(streams[0].fd, input.data() + written, input.size() - written);
+    while ((polled[1].fd >= 0 || polled[2].fd >= 0) && poll(polled, 3, ms_until(deadline)) > 0) {
+        if (polled[0].revents != 0) {
+            const ssize_t count = write(polled[0].fd, input.data() + written, input.size() - written);
             written += count > 0 ? static_cast<std::size_t>(count) : 0;
         }
-        if (streams[0].fd >= 0 &&
-            (written == input.size() || (streams[0].revents & POLLERR) != 0)) {
-            close(streams[0].fd);
-            streams[0].fd = -1;
+        if (polled[0].fd >= 0 && (written == input.size() || (polled[0].revents & POLLERR) != 0)) {
+            close(polled[0].fd);
+            polled[0].fd = -1;
         }
         for (int i = 1; i < 3; ++i) {
-            if (streams[i].revents != 0 && read_some(streams[i].fd, *captures[i], deadline) <= 0) {
-                close(streams[i].fd);
-                streams[i].fd = -1;
+            if (polled[i].revents != 0 && read_some(polled[i].fd, *captures[i], deadline) <= 0) {
+                close(polled[i].fd);
+                polled[i].fd = -1;
             }
         }
     }
-    for (const auto &stream : streams) {
+    for (const auto &stream : polled) {
         close(stream.fd);
     }
     reap(pid, outcome, deadline);
@@ -294,8 +317,30 @@ TEST(Client, ReportsARefusedConnection) {
     // Bound but not listening: the port is ours, and connecting to it is refused.
     in_port_t port = 0;
     const int unused = bound_to_loopback(port);
-    const Outcome outcome = run_client(client_with({"127.0.0.1", std::to_string(port)}), "hi\n");
+    // With standard error closed the report has nowhere to go; the status still tells.
+    for (const int err : {piped, closed}) {
+        const Outcome outcome = run_client(client_with({"127.0.0.1", std::to_string(port)}),
+                                           "hi\n", {piped, piped, err});
+        EXPECT_EQ(outcome.err, err == piped ? "ERROR connecting: Connection refused\n" : "");
+        EXPECT_EQ(outcome.status, 1);
+        EXPECT_EQ(outcome.signal, 0);
+        EXPECT_EQ(outcome.out, "");
+    }
     close(unused);
+}
+
+TEST(Client, RefusesAConnectionToItself) {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "needs root, to give the client a network namespace of its own";
+    }
+    // In a new network namespace whose one local port is the one dialled, the
+    // socket gets that port as its own and connects to itself at once.
+    const std::string in_own_namespace =
+        "ip link set lo up && echo '40000 40000' >/proc/sys/net/ipv4/ip_local_port_range && "
+        "exec \"$0\" 127.0.0.1 40000";
+    const Outcome outcome =
+        run_client({"unshare", "-n", "sh", "-c", in_own_namespace, CLIENT_PATH}, "ping\n",
+                   all_piped, "unshare");
     EXPECT_EQ(outcome.err, "ERROR connecting: Connection refused\n");
     EXPECT_EQ(outcome.status, 1);
     EXPECT_EQ(outcome.out, "");
@@ -367,7 +412,8 @@ TEST(Client, ReportsAResetWhileSendingInsteadOfDyingBySignal) {
 TEST(Client, ReportsAnAnswerThatCannotBeWritten) {
     Server server("ok");
     const int full = open("/dev/full", O_WRONLY | O_CLOEXEC);
-    const Outcome outcome = run_client(client_with({"127.0.0.1", server.port()}), "hi\n", -1, full);
+    const Outcome outcome =
+        run_client(client_with({"127.0.0.1", server.port()}), "hi\n", {piped, full, piped});
     close(full);
     EXPECT_EQ(server.received(), "hi\n");
     EXPECT_EQ(outcome.err, "ERROR writing to standard output: No space left on device\n");
@@ -375,42 +421,133 @@ TEST(Client, ReportsAnAnswerThatCannotBeWritten) {
 }
 
 TEST(Client, ReportsUnreadableInputAndSendsNothing) {
-    Server server("ok");
+    // A directory fails at the first read. A non-blocking pipe fails once it
+    // has given the 300 bytes it holds, a line without its end: none may go.
     const int directory = open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    const Outcome outcome = run_client(client_with({"127.0.0.1", server.port()}), "", directory);
-    close(directory);
-    EXPECT_EQ(server.received(), "");
-    EXPECT_EQ(outcome.out, prompt);
-    EXPECT_EQ(outcome.err, "ERROR reading from standard input: Is a directory\n");
-    EXPECT_EQ(outcome.status, 1);
+    int pipe_ends[2];
+    ASSERT_EQ(pipe2(pipe_ends, O_CLOEXEC), 0);
+    fcntl(pipe_ends[0], F_SETFL, O_NONBLOCK);
+    ASSERT_EQ(write(pipe_ends[1], std::string(300, 'x').data(), 300), 300);
+    const struct {
+        int input;
+        int err;
+        std::string report;
+    } cases[] = {
+        {directory, piped, "ERROR reading from standard input: Is a directory\n"},
+        // The report must not travel to the server in place of closed standard error.
+        {directory, closed, ""},
+        {pipe_ends[0], piped,
+         "ERROR reading from standard input: Resource temporarily unavailable\n"},
+    };
+    for (const auto &[input, err, report] : cases) {
+        SCOPED_TRACE(report);
+        Server server("ok");
+        const Outcome outcome =
+            run_client(client_with({"127.0.0.1", server.port()}), "", {input, piped, err});
+        EXPECT_EQ(server.received(), "");
+        EXPECT_EQ(outcome.out, prompt);
+        EXPECT_EQ(outcome.err, report);
+        EXPECT_EQ(outcome.status, 1);
+    }
+    for (const int descriptor : {directory, pipe_ends[0], pipe_ends[1]}) {
+        close(descriptor);
+    }
 }
 
-TEST(Client, PromptsOnATerminalBeforeTheLineIsTyped) {
+// Standard streams that the caller left closed: each fails as a closed stream
+// does, and the socket never takes its place.
+struct ClosedStreams {
+    const char *name;
+    Streams streams;
+    std::string sent;
+    std::string printed;
+    std::string report;
+    int status;
+};
+
+void PrintTo(const ClosedStreams &closed_streams, std::ostream *out) {
+    *out << closed_streams.name;
+}
+
+class ClosedStreamsTest : public testing::TestWithParam<ClosedStreams> {};
+
+TEST_P(ClosedStreamsTest, FailLikeClosedStreams) {
+    const ClosedStreams &closed_streams = GetParam();
     Server server("ok");
-    const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    ASSERT_GE(master, 0);
-    ASSERT_EQ(grantpt(master), 0);
-    ASSERT_EQ(unlockpt(master), 0);
-    const int terminal = open(ptsname(master), O_RDWR | O_NOCTTY | O_CLOEXEC);
-    ASSERT_GE(terminal, 0);
-    const auto deadline = Clock::now() + time_limit;
-    const pid_t pid =
-        spawn(client_with({"127.0.0.1", server.port()}), terminal, terminal, terminal);
-    close(terminal);
-    std::string screen;
-    while (screen.size() < prompt.size() && read_some(master, screen, deadline) > 0) {
+    const Outcome outcome =
+        run_client(client_with({"127.0.0.1", server.port()}), "hi\n", closed_streams.streams);
+    EXPECT_EQ(server.received(), closed_streams.sent);
+    EXPECT_EQ(outcome.out, closed_streams.printed);
+    EXPECT_EQ(outcome.err, closed_streams.report);
+    EXPECT_EQ(outcome.status, closed_streams.status);
+    EXPECT_EQ(outcome.signal, 0);
+}
+
+const std::string closed_input = "ERROR reading from standard input: Bad file descriptor\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    Closed, ClosedStreamsTest,
+    testing::Values(
+        ClosedStreams{"Input", {closed, piped, piped}, "", prompt, closed_input, 1},
+        ClosedStreams{"Output", {piped, closed, piped}, "hi\n", "",
+                      "ERROR writing to standard output: Bad file descriptor\n", 1},
+        ClosedStreams{"InputAndOutput", {closed, closed, piped}, "", "", closed_input, 1},
+        ClosedStreams{"Error", {piped, piped, closed}, "hi\n", prompt + "ok\n", "", 0}),
+    name_of_case);
+
+// The prompt must be out before the client waits for its line, and the line
+// must go at its newline with the input still open: on a terminal, and on
+// pipes, where nothing but an explicit flush gets the prompt out.
+TEST(Client, PromptsFirstAndSendsTheLineAtItsNewline) {
+    for (const bool on_terminal : {true, false}) {
+        SCOPED_TRACE(on_terminal ? "terminal" : "pipes");
+        Server server("ok");
+        int keyboard = -1;
+        int screen = -1;
+        int child_in = -1;
+        int child_out = -1;
+        if (on_terminal) {
+            keyboard = screen = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+            ASSERT_GE(keyboard, 0);
+            ASSERT_EQ(grantpt(keyboard), 0);
+            ASSERT_EQ(unlockpt(keyboard), 0);
+            child_in = child_out = open(ptsname(keyboard), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        } else {
+            int in[2];
+            int out[2];
+            ASSERT_EQ(pipe2(in, O_CLOEXEC), 0);
+            ASSERT_EQ(pipe2(out, O_CLOEXEC), 0);
+            child_in = in[0];
+            keyboard = in[1];
+            child_out = out[1];
+            screen = out[0];
+        }
+        ASSERT_GE(child_in, 0);
+        const auto deadline = Clock::now() + time_limit;
+        const pid_t pid =
+            spawn(client_with({"127.0.0.1", server.port()}), {child_in, child_out, child_out});
+        close(child_in);
+        if (child_out != child_in) {
+            close(child_out);
+        }
+        std::string shown;
+        while (shown.size() < prompt.size() && read_some(screen, shown, deadline) > 0) {
+        }
+        EXPECT_EQ(shown, prompt);
+        ASSERT_EQ(write(keyboard, "hi\n", 3), 3);
+        // Ends at end of file, or with EIO on a terminal that has no user left.
+        while (read_some(screen, shown, deadline) > 0) {
+        }
+        Outcome outcome;
+        reap(pid, outcome, deadline);
+        close(keyboard);
+        if (screen != keyboard) {
+            close(screen);
+        }
+        EXPECT_EQ(outcome.status, 0);
+        EXPECT_EQ(server.received(), "hi\n");
+        EXPECT_NE(shown.find("ok"), std::string::npos) << shown;
     }
-    EXPECT_EQ(screen, prompt);
-    ASSERT_EQ(write(master, "hi\n", 3), 3);
-    // Ends with EIO once the client has gone and the terminal has no user left.
-    while (read_some(master, screen, deadline) > 0) {
-    }
-    close(master);
-    Outcome outcome;
-    reap(pid, outcome, deadline);
-    EXPECT_EQ(outcome.status, 0);
-    EXPECT_EQ(server.received(), "hi\n");
-    EXPECT_NE(screen.find("ok"), std::string::npos) << screen;
 }
 
 }  // namespace
