@@ -20,6 +20,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 
 namespace {
 
@@ -30,7 +31,7 @@ constexpr std::size_t answer_limit = message_buffer_size - 1;
 // Large enough that a line goes out at the kernel's pace, and that a line of
 // up to this size goes out in one send, with no small tail for a delayed
 // acknowledgement to hold back.
-constexpr std::size_t line_block_size = 64 * 1024;
+constexpr std::size_t line_block_size = std::size_t{64} * 1024;
 constexpr int highest_port = 65535;
 
 // Reports message with the system's reason for the last failed call, and ends
@@ -86,8 +87,8 @@ bool is_connected_to_itself(int socket_descriptor) {
     socklen_t own_length = sizeof own;
     socklen_t peer_length = sizeof peer;
     return getsockname(socket_descriptor, &own, &own_length) == 0 &&
-           getpeername(socket_descriptor, &peer, &peer_length) == 0 &&
-           own_length == peer_length && std::memcmp(&own, &peer, own_length) == 0;
+           getpeername(socket_descriptor, &peer, &peer_length) == 0 && own_length == peer_length &&
+           std::memcmp(&own, &peer, own_length) == 0;
 }
 
 // Returns a socket connected to the first IPv4 address of host at port_text.
@@ -161,13 +162,13 @@ void send_line(int socket_descriptor) {
         if (byte_count == 0) {
             break;
         }
-        const void *newline = std::memchr(line_buffer + length, '\n',
-                                          static_cast<std::size_t>(byte_count));
-        length += static_cast<std::size_t>(byte_count);
-        if (newline != nullptr) {
-            length = static_cast<std::size_t>(static_cast<const char *>(newline) - line_buffer) + 1;
+        const std::string_view block(line_buffer + length, static_cast<std::size_t>(byte_count));
+        const std::size_t newline = block.find('\n');
+        if (newline != std::string_view::npos) {
+            length += newline + 1;
             break;
         }
+        length += block.size();
         if (length == sizeof line_buffer) {
             send_all(socket_descriptor, line_buffer, length);
             length = 0;

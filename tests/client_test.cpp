@@ -236,7 +236,8 @@ Outcome run_client(const std::vector<std::string> &argv, const std::string &inpu
     std::string *captures[] = {nullptr, &outcome.out, &outcome.err};
     while ((polled[1].fd >= 0 || polled[2].fd >= 0) && poll(polled, 3, ms_until(deadline)) > 0) {
         if (polled[0].revents != 0) {
-            const ssize_t count = write(polled[0].fd, input.data() + written, input.size() - written);
+            const ssize_t count =
+                write(polled[0].fd, input.data() + written, input.size() - written);
             written += count > 0 ? static_cast<std::size_t>(count) : 0;
         }
         if (polled[0].fd >= 0 && (written == input.size() || (polled[0].revents & POLLERR) != 0)) {
@@ -319,8 +320,8 @@ TEST(Client, ReportsARefusedConnection) {
     const int unused = bound_to_loopback(port);
     // With standard error closed the report has nowhere to go; the status still tells.
     for (const int err : {piped, closed}) {
-        const Outcome outcome = run_client(client_with({"127.0.0.1", std::to_string(port)}),
-                                           "hi\n", {piped, piped, err});
+        const Outcome outcome = run_client(client_with({"127.0.0.1", std::to_string(port)}), "hi\n",
+                                           {piped, piped, err});
         EXPECT_EQ(outcome.err, err == piped ? "ERROR connecting: Connection refused\n" : "");
         EXPECT_EQ(outcome.status, 1);
         EXPECT_EQ(outcome.signal, 0);
@@ -338,9 +339,8 @@ TEST(Client, RefusesAConnectionToItself) {
     const std::string in_own_namespace =
         "ip link set lo up && echo '40000 40000' >/proc/sys/net/ipv4/ip_local_port_range && "
         "exec \"$0\" 127.0.0.1 40000";
-    const Outcome outcome =
-        run_client({"unshare", "-n", "sh", "-c", in_own_namespace, CLIENT_PATH}, "ping\n",
-                   all_piped, "unshare");
+    const Outcome outcome = run_client({"unshare", "-n", "sh", "-c", in_own_namespace, CLIENT_PATH},
+                                       "ping\n", all_piped, "unshare");
     EXPECT_EQ(outcome.err, "ERROR connecting: Connection refused\n");
     EXPECT_EQ(outcome.status, 1);
     EXPECT_EQ(outcome.out, "");
@@ -487,12 +487,16 @@ const std::string closed_input = "ERROR reading from standard input: Bad file de
 
 INSTANTIATE_TEST_SUITE_P(
     Closed, ClosedStreamsTest,
-    testing::Values(
-        ClosedStreams{"Input", {closed, piped, piped}, "", prompt, closed_input, 1},
-        ClosedStreams{"Output", {piped, closed, piped}, "hi\n", "",
-                      "ERROR writing to standard output: Bad file descriptor\n", 1},
-        ClosedStreams{"InputAndOutput", {closed, closed, piped}, "", "", closed_input, 1},
-        ClosedStreams{"Error", {piped, piped, closed}, "hi\n", prompt + "ok\n", "", 0}),
+    testing::Values(ClosedStreams{"Input", {closed, piped, piped}, "", prompt, closed_input, 1},
+                    ClosedStreams{"Output",
+                                  {piped, closed, piped},
+                                  "hi\n",
+                                  "",
+                                  "ERROR writing to standard output: Bad file descriptor\n",
+                                  1},
+                    ClosedStreams{
+                        "InputAndOutput", {closed, closed, piped}, "", "", closed_input, 1},
+                    ClosedStreams{"Error", {piped, piped, closed}, "hi\n", prompt + "ok\n", "", 0}),
     name_of_case);
 
 // The prompt must be out before the client waits for its line, and the line
