@@ -1,14 +1,19 @@
 /* The yardstick: the same single exchange as client, written as plain C with
- * no checks beyond the essentials. */
+ * no checks beyond the essentials. The first line of standard input goes out
+ * in 64 KiB blocks; the answer is one receive of at most 255 bytes. */
 #include <netdb.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+static char line[65536];
+
 int main(int argc, char *argv[]) {
     struct addrinfo hints, *address;
-    char buffer[256];
+    char answer[256];
+    char *newline;
+    size_t length = 0;
     ssize_t count;
     int descriptor;
     if (argc < 3) return 1;
@@ -19,12 +24,26 @@ int main(int argc, char *argv[]) {
     if (descriptor < 0 || getaddrinfo(argv[1], argv[2], &hints, &address) != 0) return 1;
     if (connect(descriptor, address->ai_addr, address->ai_addrlen) < 0) return 1;
     printf("Please enter the message: ");
-    memset(buffer, 0, sizeof buffer);
-    if (fgets(buffer, 255, stdin) == NULL) buffer[0] = '\0';
-    if (write(descriptor, buffer, strlen(buffer)) < 0) return 1;
-    memset(buffer, 0, sizeof buffer);
-    count = read(descriptor, buffer, 255);
+    fflush(stdout);
+    for (;;) {
+        count = read(0, line + length, sizeof line - length);
+        if (count < 0) return 1;
+        newline = memchr(line + length, '\n', (size_t)count);
+        if (newline != NULL) {
+            length = (size_t)(newline + 1 - line);
+            break;
+        }
+        length += (size_t)count;
+        if (count == 0) break;
+        if (length == sizeof line) {
+            if (write(descriptor, line, length) != (ssize_t)length) return 1;
+            length = 0;
+        }
+    }
+    if (write(descriptor, line, length) != (ssize_t)length) return 1;
+    count = read(descriptor, answer, 255);
     if (count < 0) return 1;
-    printf("%s\n", buffer);
+    fwrite(answer, 1, (size_t)count, stdout);
+    putchar('\n');
     return 0;
 }

@@ -49,9 +49,7 @@ constexpr int highest_port = 65535;
 }
 
 // Fills any of descriptors 0, 1 and 2 that the caller left closed with one on
-// which every read and write fails with EBADF, as on the closed one. Without
-// this the socket, or a file the resolver opens, would take the free number,
-// and the prompt or the line would travel on the wrong stream.
+// which every read and write fails with EBADF, as on the closed one.
 void hold_closed_standard_descriptors() {
     int placeholder = -1;
     do {
@@ -60,6 +58,24 @@ void hold_closed_standard_descriptors() {
     if (placeholder >= 0) {
         (void)close(placeholder);
     }
+}
+
+// Returns a TCP socket numbered above the standard descriptors. Had the
+// caller left one of those closed, the socket would take its number, and the
+// prompt, the line or a report would travel on the wrong stream; the closed
+// ones are then held, so that they still fail as closed ones do, and the
+// socket is made anew.
+int open_socket() {
+    int socket_descriptor = socket(AF_INET, SOCK_STREAM, 0);
+    if (socket_descriptor >= 0 && socket_descriptor <= STDERR_FILENO) {
+        (void)close(socket_descriptor);
+        hold_closed_standard_descriptors();
+        socket_descriptor = socket(AF_INET, SOCK_STREAM, 0);
+    }
+    if (socket_descriptor < 0) {
+        error("ERROR opening socket");
+    }
+    return socket_descriptor;
 }
 
 // True when text is a port in plain decimal digits (leading zeros allowed)
@@ -78,25 +94,19 @@ bool is_port(const char *text) {
     return port > 0;
 }
 
-// A socket connected to itself has the same address at both ends. That
+// A socket connected to itself has the server's address as its own. That
 // happens when nothing listens on a local port that the system also picks as
 // the socket's own: there is no server, whatever connect said.
-bool is_connected_to_itself(int socket_descriptor) {
+bool is_connected_to_itself(int socket_descriptor, const addrinfo &server) {
     sockaddr own{};
-    sockaddr peer{};
     socklen_t own_length = sizeof own;
-    socklen_t peer_length = sizeof peer;
     return getsockname(socket_descriptor, &own, &own_length) == 0 &&
-           getpeername(socket_descriptor, &peer, &peer_length) == 0 && own_length == peer_length &&
-           std::memcmp(&own, &peer, own_length) == 0;
+           own_length == server.ai_addrlen && std::memcmp(&own, server.ai_addr, sizeof own) == 0;
 }
 
 // Returns a socket connected to the first IPv4 address of host at port_text.
 int connect_to_server(const char *host, const char *port_text) {
-    const int socket_descriptor = socket(AF_INET, SOCK_STREAM, 0);
-    if (socket_descriptor < 0) {
-        error("ERROR opening socket");
-    }
+    const int socket_descriptor = open_socket();
     addrinfo hints{};
     hints.ai_family = AF_INET;
     hints.ai_socktype = SOCK_STREAM;
@@ -109,11 +119,11 @@ int connect_to_server(const char *host, const char *port_text) {
     if (connect(socket_descriptor, host_record->ai_addr, host_record->ai_addrlen) < 0) {
         error("ERROR connecting");
     }
-    freeaddrinfo(host_record);
-    if (is_connected_to_itself(socket_descriptor)) {
+    if (is_connected_to_itself(socket_descriptor, *host_record)) {
         errno = ECONNREFUSED;
         error("ERROR connecting");
     }
+    freeaddrinfo(host_record);
     return socket_descriptor;
 }
 
@@ -181,7 +191,7 @@ void send_line(int socket_descriptor) {
 std::size_t receive_answer(int socket_descriptor, char (&message_buffer)[message_buffer_size]) {
     ssize_t byte_count = 0;
     do {
-        byte_count = recv(socket_descriptor, message_buffer, answer_limit, 0);
+        byte_count = read(socket_descriptor, message_buffer, answer_limit);
     } while (byte_count < 0 && errno == EINTR);
     if (byte_count < 0) {
         error("ERROR reading from socket");
@@ -189,10 +199,11 @@ std::size_t receive_answer(int socket_descriptor, char (&message_buffer)[message
     return static_cast<std::size_t>(byte_count);
 }
 
-// Prints the answer exactly as received, NUL bytes included, and a newline.
-void print_answer(const char *answer, std::size_t length) {
-    (void)std::fwrite(answer, 1, length, stdout);
-    (void)std::putchar('\n');
+// Prints the answer exactly as received, NUL bytes included, and a newline,
+// for which the receive left room.
+void print_answer(char (&message_buffer)[message_buffer_size], std::size_t length) {
+    message_buffer[length] = '\n';
+    (void)std::fwrite(message_buffer, 1, length + 1, stdout);
     if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
         error("ERROR writing to standard output");
     }
@@ -210,7 +221,6 @@ int main(int argc, char *argv[]) {
     if (!is_port(argv[2])) {
         error_without_reason("ERROR, invalid port\n");
     }
-    hold_closed_standard_descriptors();
 
     const int socket_descriptor = connect_to_server(argv[1], argv[2]);
     prompt();
