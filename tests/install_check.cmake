@@ -1,12 +1,12 @@
-# Installs the build into an empty prefix, then checks that the binary and the
-# manual page landed there and that the installed binary runs.
+# Installs the build into an empty prefix, then checks that the binary, the
+# manual page and the licence landed there and that the installed binary runs.
 file(REMOVE_RECURSE "${prefix}")
 execute_process(COMMAND "${CMAKE_COMMAND}" --install "${build}" --prefix "${prefix}"
                 RESULT_VARIABLE result OUTPUT_QUIET)
 if(NOT result EQUAL 0)
   message(FATAL_ERROR "cmake --install failed")
 endif()
-foreach(file bin/client share/man/man1/client.1)
+foreach(file bin/client share/man/man1/client.1 share/doc/client/LICENSE)
   if(NOT EXISTS "${prefix}/${file}")
     message(FATAL_ERROR "${file} was not installed")
   endif()
