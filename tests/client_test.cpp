@@ -465,48 +465,38 @@ TEST(Client, ReportsUnreadableInputAndSendsNothing) {
 
 // Standard streams that the caller left closed: each fails as a closed stream
 // does, and the socket never takes its place.
-struct ClosedStreams {
-    const char *name;
-    Streams streams;
-    std::string sent;
-    std::string printed;
-    std::string report;
-    int status;
-};
-
-void PrintTo(const ClosedStreams &closed_streams, std::ostream *out) {
-    *out << closed_streams.name;
+TEST(Client, FailsOnClosedStandardStreamsAsOnClosedOnes) {
+    const std::string closed_input = "ERROR reading from standard input: Bad file descriptor\n";
+    const struct {
+        const char *which;
+        Streams streams;
+        std::string sent;
+        std::string printed;
+        std::string report;
+        int status;
+    } cases[] = {
+        {"input", {closed, piped, piped}, "", prompt, closed_input, 1},
+        {"output",
+         {piped, closed, piped},
+         "hi\n",
+         "",
+         "ERROR writing to standard output: Bad file descriptor\n",
+         1},
+        {"input and output", {closed, closed, piped}, "", "", closed_input, 1},
+        {"error", {piped, piped, closed}, "hi\n", prompt + "ok\n", "", 0},
+    };
+    for (const auto &[which, streams, sent, printed, report, status] : cases) {
+        SCOPED_TRACE(which);
+        Server server("ok");
+        const Outcome outcome =
+            run_client(client_with({"127.0.0.1", server.port()}), "hi\n", streams);
+        EXPECT_EQ(server.received(), sent);
+        EXPECT_EQ(outcome.out, printed);
+        EXPECT_EQ(outcome.err, report);
+        EXPECT_EQ(outcome.status, status);
+        EXPECT_EQ(outcome.signal, 0);
+    }
 }
-
-class ClosedStreamsTest : public testing::TestWithParam<ClosedStreams> {};
-
-TEST_P(ClosedStreamsTest, FailLikeClosedStreams) {
-    const ClosedStreams &closed_streams = GetParam();
-    Server server("ok");
-    const Outcome outcome =
-        run_client(client_with({"127.0.0.1", server.port()}), "hi\n", closed_streams.streams);
-    EXPECT_EQ(server.received(), closed_streams.sent);
-    EXPECT_EQ(outcome.out, closed_streams.printed);
-    EXPECT_EQ(outcome.err, closed_streams.report);
-    EXPECT_EQ(outcome.status, closed_streams.status);
-    EXPECT_EQ(outcome.signal, 0);
-}
-
-const std::string closed_input = "ERROR reading from standard input: Bad file descriptor\n";
-
-INSTANTIATE_TEST_SUITE_P(
-    Closed, ClosedStreamsTest,
-    testing::Values(ClosedStreams{"Input", {closed, piped, piped}, "", prompt, closed_input, 1},
-                    ClosedStreams{"Output",
-                                  {piped, closed, piped},
-                                  "hi\n",
-                                  "",
-                                  "ERROR writing to standard output: Bad file descriptor\n",
-                                  1},
-                    ClosedStreams{
-                        "InputAndOutput", {closed, closed, piped}, "", "", closed_input, 1},
-                    ClosedStreams{"Error", {piped, piped, closed}, "hi\n", prompt + "ok\n", "", 0}),
-    name_of_case);
 
 // The prompt must be out before the client waits for its line, and the line
 // must go at its newline with the input still open: on a terminal, and on
