@@ -26,7 +26,8 @@ namespace {
 
 constexpr std::size_t message_buffer_size = 256;
 // One byte short of the buffer: the answer has always been taken in one
-// receive of at most 255 bytes, and callers may rely on that bound.
+// receive of at most 255 bytes, and callers may rely on that bound. The byte
+// left over takes the newline printed after the answer.
 constexpr std::size_t answer_limit = message_buffer_size - 1;
 // Large enough that a line goes out at the kernel's pace, and that a line of
 // up to this size goes out in one send, with no small tail for a delayed
@@ -60,11 +61,11 @@ void hold_closed_standard_descriptors() {
     }
 }
 
-// Returns a TCP socket numbered above the standard descriptors. Had the
-// caller left one of those closed, the socket would take its number, and the
-// prompt, the line or a report would travel on the wrong stream; the closed
+// Returns a TCP socket numbered above the standard descriptors. When the
+// caller left one of those closed, the socket takes its number, and the
+// prompt, the line or a report would travel on the wrong stream: the closed
 // ones are then held, so that they still fail as closed ones do, and the
-// socket is made anew.
+// socket is made anew. Where they cannot be held, no socket is safe to use.
 int open_socket() {
     int socket_descriptor = socket(AF_INET, SOCK_STREAM, 0);
     if (socket_descriptor >= 0 && socket_descriptor <= STDERR_FILENO) {
@@ -72,7 +73,7 @@ int open_socket() {
         hold_closed_standard_descriptors();
         socket_descriptor = socket(AF_INET, SOCK_STREAM, 0);
     }
-    if (socket_descriptor < 0) {
+    if (socket_descriptor <= STDERR_FILENO) {
         error("ERROR opening socket");
     }
     return socket_descriptor;
@@ -94,14 +95,18 @@ bool is_port(const char *text) {
     return port > 0;
 }
 
-// A socket connected to itself has the server's address as its own. That
+// A socket connected to itself has the same address at both ends. That
 // happens when nothing listens on a local port that the system also picks as
-// the socket's own: there is no server, whatever connect said.
-bool is_connected_to_itself(int socket_descriptor, const addrinfo &server) {
+// the socket's own: there is no server, whatever connect said. The peer is
+// asked, not taken from the address dialled: 0.0.0.0 connects to 127.0.0.1.
+bool is_connected_to_itself(int socket_descriptor) {
     sockaddr own{};
+    sockaddr peer{};
     socklen_t own_length = sizeof own;
+    socklen_t peer_length = sizeof peer;
     return getsockname(socket_descriptor, &own, &own_length) == 0 &&
-           own_length == server.ai_addrlen && std::memcmp(&own, server.ai_addr, sizeof own) == 0;
+           getpeername(socket_descriptor, &peer, &peer_length) == 0 &&
+           std::memcmp(&own, &peer, sizeof own) == 0;
 }
 
 // Returns a socket connected to the first IPv4 address of host at port_text.
@@ -119,11 +124,11 @@ int connect_to_server(const char *host, const char *port_text) {
     if (connect(socket_descriptor, host_record->ai_addr, host_record->ai_addrlen) < 0) {
         error("ERROR connecting");
     }
-    if (is_connected_to_itself(socket_descriptor, *host_record)) {
+    freeaddrinfo(host_record);
+    if (is_connected_to_itself(socket_descriptor)) {
         errno = ECONNREFUSED;
         error("ERROR connecting");
     }
-    freeaddrinfo(host_record);
     return socket_descriptor;
 }
 
@@ -199,8 +204,7 @@ std::size_t receive_answer(int socket_descriptor, char (&message_buffer)[message
     return static_cast<std::size_t>(byte_count);
 }
 
-// Prints the answer exactly as received, NUL bytes included, and a newline,
-// for which the receive left room.
+// Prints the answer exactly as received, NUL bytes included, and a newline.
 void print_answer(char (&message_buffer)[message_buffer_size], std::size_t length) {
     message_buffer[length] = '\n';
     (void)std::fwrite(message_buffer, 1, length + 1, stdout);

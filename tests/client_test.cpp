@@ -336,15 +336,20 @@ TEST(Client, RefusesAConnectionToItself) {
         GTEST_SKIP() << "needs root, to give the client a network namespace of its own";
     }
     // In a new network namespace whose one local port is the one dialled, the
-    // socket gets that port as its own and connects to itself at once.
-    const std::string in_own_namespace =
-        "ip link set lo up && echo '40000 40000' >/proc/sys/net/ipv4/ip_local_port_range && "
-        "exec \"$0\" 127.0.0.1 40000";
-    const Outcome outcome = run_client({"unshare", "-n", "sh", "-c", in_own_namespace, CLIENT_PATH},
-                                       "ping\n", all_piped, "unshare");
-    EXPECT_EQ(outcome.err, "ERROR connecting: Connection refused\n");
-    EXPECT_EQ(outcome.status, 1);
-    EXPECT_EQ(outcome.out, "");
+    // socket gets that port as its own and connects to itself at once; 0.0.0.0
+    // gets there by way of 127.0.0.1.
+    for (const char *host : {"127.0.0.1", "0.0.0.0"}) {
+        SCOPED_TRACE(host);
+        const std::string in_own_namespace =
+            "ip link set lo up && echo '40000 40000' >/proc/sys/net/ipv4/ip_local_port_range && "
+            "exec \"$0\" \"$1\" 40000";
+        const Outcome outcome =
+            run_client({"unshare", "-n", "sh", "-c", in_own_namespace, CLIENT_PATH, host}, "ping\n",
+                       all_piped, "unshare");
+        EXPECT_EQ(outcome.err, "ERROR connecting: Connection refused\n");
+        EXPECT_EQ(outcome.status, 1);
+        EXPECT_EQ(outcome.out, "");
+    }
 }
 
 // A completed exchange: what the server got, byte for byte, and what the
