@@ -472,25 +472,21 @@ TEST(Client, ReportsUnreadableInputAndSendsNothing) {
 // does, and the socket never takes its place.
 TEST(Client, FailsOnClosedStandardStreamsAsOnClosedOnes) {
     const std::string closed_input = "ERROR reading from standard input: Bad file descriptor\n";
+    const std::string closed_output = "ERROR writing to standard output: Bad file descriptor\n";
     const struct {
         const char *which;
         Streams streams;
+        int status;
         std::string sent;
         std::string printed;
         std::string report;
-        int status;
     } cases[] = {
-        {"input", {closed, piped, piped}, "", prompt, closed_input, 1},
-        {"output",
-         {piped, closed, piped},
-         "hi\n",
-         "",
-         "ERROR writing to standard output: Bad file descriptor\n",
-         1},
-        {"input and output", {closed, closed, piped}, "", "", closed_input, 1},
-        {"error", {piped, piped, closed}, "hi\n", prompt + "ok\n", "", 0},
+        {"input", {closed, piped, piped}, 1, "", prompt, closed_input},
+        {"output", {piped, closed, piped}, 1, "hi\n", "", closed_output},
+        {"input and output", {closed, closed, piped}, 1, "", "", closed_input},
+        {"error", {piped, piped, closed}, 0, "hi\n", prompt + "ok\n", ""},
     };
-    for (const auto &[which, streams, sent, printed, report, status] : cases) {
+    for (const auto &[which, streams, status, sent, printed, report] : cases) {
         SCOPED_TRACE(which);
         Server server("ok");
         const Outcome outcome =
