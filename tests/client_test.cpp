@@ -38,16 +38,11 @@ int ms_until(Clock::time_point deadline) {
     return left.count() > 0 ? static_cast<int>(left.count()) : 0;
 }
 
-// Waits until fd can be read or accepted from; false at the deadline.
-bool readable(int fd, Clock::time_point deadline) {
-    pollfd ready{fd, POLLIN, 0};
-    return poll(&ready, 1, ms_until(deadline)) > 0;
-}
-
 // Appends what one read of fd gives and returns its count: 0 at the end of
 // the stream, -1 on an error or at the deadline.
 ssize_t read_some(int fd, std::string &into, Clock::time_point deadline) {
-    if (!readable(fd, deadline)) {
+    pollfd ready{fd, POLLIN, 0};
+    if (poll(&ready, 1, ms_until(deadline)) <= 0) {
         return -1;
     }
     char buffer[65536];
@@ -338,11 +333,11 @@ TEST(Client, RefusesAConnectionToItself) {
     // In a new network namespace whose one local port is the one dialled, the
     // socket gets that port as its own and connects to itself at once; 0.0.0.0
     // gets there by way of 127.0.0.1.
+    const std::string in_own_namespace =
+        "ip link set lo up && echo '40000 40000' >/proc/sys/net/ipv4/ip_local_port_range && "
+        "exec \"$0\" \"$1\" 40000";
     for (const char *host : {"127.0.0.1", "0.0.0.0"}) {
         SCOPED_TRACE(host);
-        const std::string in_own_namespace =
-            "ip link set lo up && echo '40000 40000' >/proc/sys/net/ipv4/ip_local_port_range && "
-            "exec \"$0\" \"$1\" 40000";
         const Outcome outcome =
             run_client({"unshare", "-n", "sh", "-c", in_own_namespace, CLIENT_PATH, host}, "ping\n",
                        all_piped, "unshare");
