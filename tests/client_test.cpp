@@ -155,11 +155,12 @@ pid_t spawn(const std::vector<std::string> &argv, Streams streams,
             const char *program = CLIENT_PATH) {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    for (int stream = STDIN_FILENO; stream <= STDERR_FILENO; ++stream) {
+    for (std::size_t stream = 0; stream < streams.size(); ++stream) {
+        const int descriptor = static_cast<int>(stream);
         if (streams[stream] == closed) {
-            posix_spawn_file_actions_addclose(&actions, stream);
+            posix_spawn_file_actions_addclose(&actions, descriptor);
         } else {
-            posix_spawn_file_actions_adddup2(&actions, streams[stream], stream);
+            posix_spawn_file_actions_adddup2(&actions, streams[stream], descriptor);
         }
     }
     posix_spawnattr_t attributes;
@@ -210,7 +211,7 @@ Outcome run_client(const std::vector<std::string> &argv, const std::string &inpu
     // The test's ends of the pipes, and the client's.
     Streams ours = {-1, -1, -1};
     Streams theirs = {-1, -1, -1};
-    for (int stream = STDIN_FILENO; stream <= STDERR_FILENO; ++stream) {
+    for (std::size_t stream = 0; stream < streams.size(); ++stream) {
         if (streams[stream] == piped) {
             int ends[2];
             EXPECT_EQ(pipe2(ends, O_CLOEXEC), 0);
