@@ -50,15 +50,18 @@ constexpr int highest_port = 65535;
 }
 
 // Fills any of descriptors 0, 1 and 2 that the caller left closed with one on
-// which every read and write fails with EBADF, as on the closed one.
-void hold_closed_standard_descriptors() {
+// which every read and write fails with EBADF, as on the closed one. False,
+// with errno set, when one of them could not be filled.
+bool hold_closed_standard_descriptors() {
     int placeholder = -1;
     do {
         placeholder = open("/", O_PATH | O_CLOEXEC);
     } while (placeholder >= 0 && placeholder <= STDERR_FILENO);
-    if (placeholder >= 0) {
-        (void)close(placeholder);
+    if (placeholder < 0) {
+        return false;
     }
+    (void)close(placeholder);
+    return true;
 }
 
 // Returns a TCP socket numbered above the standard descriptors. When the
@@ -69,11 +72,15 @@ void hold_closed_standard_descriptors() {
 int open_socket() {
     int socket_descriptor = socket(AF_INET, SOCK_STREAM, 0);
     if (socket_descriptor >= 0 && socket_descriptor <= STDERR_FILENO) {
+        // Closed first, so that a report for a closed standard error is lost
+        // with it instead of reaching the socket.
         (void)close(socket_descriptor);
-        hold_closed_standard_descriptors();
+        if (!hold_closed_standard_descriptors()) {
+            error("ERROR opening socket");
+        }
         socket_descriptor = socket(AF_INET, SOCK_STREAM, 0);
     }
-    if (socket_descriptor <= STDERR_FILENO) {
+    if (socket_descriptor < 0) {
         error("ERROR opening socket");
     }
     return socket_descriptor;
@@ -133,11 +140,13 @@ int connect_to_server(const char *host, const char *port_text) {
 }
 
 // Flushed so that the prompt is on screen before the wait for the line,
-// whatever standard input is. A failure here stays on the stream and is
-// reported with the answer, so the exchange still takes place.
-void prompt() {
-    (void)std::fputs("Please enter the message: ", stdout);
-    (void)std::fflush(stdout);
+// whatever standard input is. Returns 0, or the errno of its failure, which
+// is reported with the answer so that the exchange still takes place.
+int prompt() {
+    if (std::fputs("Please enter the message: ", stdout) == EOF || std::fflush(stdout) != 0) {
+        return errno;
+    }
+    return 0;
 }
 
 // Sends all length bytes, continuing after short sends and interruptions.
@@ -204,11 +213,17 @@ std::size_t receive_answer(int socket_descriptor, char (&message_buffer)[message
     return static_cast<std::size_t>(byte_count);
 }
 
-// Prints the answer exactly as received, NUL bytes included, and a newline.
-void print_answer(char (&message_buffer)[message_buffer_size], std::size_t length) {
+// Prints the answer exactly as received, NUL bytes included, and a newline;
+// then reports the failure of the prompt, if it failed.
+void print_answer(char (&message_buffer)[message_buffer_size], std::size_t length,
+                  int prompt_error) {
     message_buffer[length] = '\n';
-    (void)std::fwrite(message_buffer, 1, length + 1, stdout);
-    if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
+    if (std::fwrite(message_buffer, 1, length + 1, stdout) != length + 1 ||
+        std::fflush(stdout) != 0) {
+        error("ERROR writing to standard output");
+    }
+    if (prompt_error != 0) {
+        errno = prompt_error;
         error("ERROR writing to standard output");
     }
 }
@@ -227,10 +242,10 @@ int main(int argc, char *argv[]) {
     }
 
     const int socket_descriptor = connect_to_server(argv[1], argv[2]);
-    prompt();
+    const int prompt_error = prompt();
     send_line(socket_descriptor);
     char message_buffer[message_buffer_size];
     const std::size_t answer_length = receive_answer(socket_descriptor, message_buffer);
-    print_answer(message_buffer, answer_length);
+    print_answer(message_buffer, answer_length, prompt_error);
     return EXIT_SUCCESS;
 }

@@ -495,6 +495,42 @@ TEST(Client, FailsOnClosedStandardStreamsAsOnClosedOnes) {
     }
 }
 
+// Failures that the surroundings seldom produce, made by strace failing one
+// system call: each must be reported with its own reason, and never by a
+// death by signal.
+TEST(Client, ReportsInjectedFailuresWithTheirOwnReason) {
+    if (access("/usr/bin/strace", X_OK) != 0 ||
+        run_client({"strace", "-o", "/dev/null", "true"}, "", all_piped, "strace").status != 0) {
+        GTEST_SKIP() << "needs strace, allowed to trace";
+    }
+    const struct {
+        const char *what;
+        std::vector<std::string> injections;
+        Streams streams;
+        std::string report;
+    } cases[] = {
+        // Standard error closed, and nothing can be opened to hold its place:
+        // the socket sits on descriptor 2 and must not get the report.
+        {"no placeholder", {"-P", "/", "-e", "trace=openat", "-e", "inject=openat:error=EACCES"},
+         {piped, piped, closed}, ""},
+        // The prompt fails, then a send is interrupted and retried.
+        {"prompt",
+         {"-e", "inject=write:error=ENOSPC:when=1", "-e", "inject=sendto:error=EINTR:when=1"},
+         all_piped, "ERROR writing to standard output: No space left on device\n"},
+    };
+    for (const auto &[what, injections, streams, report] : cases) {
+        SCOPED_TRACE(what);
+        Server server("ok");
+        std::vector<std::string> argv = {"strace", "-o", "/dev/null"};
+        argv.insert(argv.end(), injections.begin(), injections.end());
+        argv.insert(argv.end(), {CLIENT_PATH, "127.0.0.1", server.port()});
+        const Outcome outcome = run_client(argv, "hi\n", streams, "strace");
+        EXPECT_EQ(outcome.err, report);
+        EXPECT_EQ(outcome.status, 1);
+        EXPECT_EQ(outcome.signal, 0);
+    }
+}
+
 // The prompt must be out before the client waits for its line, and the line
 // must go at its newline with the input still open: on a terminal, and on
 // pipes, where nothing but an explicit flush gets the prompt out.
