@@ -1,9 +1,10 @@
 // Times whole processes that each do one exchange, interleaved round by round
 // so that a slow spell of the machine hits every command alike.
 //
-//     exchange ROUNDS INPUT EXPECTED -- NAME COMMAND... [-- NAME COMMAND...]...
+//     exchange [--pipe] ROUNDS INPUT EXPECTED -- NAME COMMAND... [-- NAME COMMAND...]...
 //
-// Every run takes its standard input from INPUT; a first, untimed run of each
+// Every run takes its standard input from INPUT, or with --pipe from a pipe
+// that cat fills from INPUT (timed until both have ended); a first, untimed run of each
 // command must print EXPECTED and exit 0. Prints a Markdown table: median
 // wall time from spawn to exit, its ratio to the first command, and the
 // median peak resident memory of a few runs under /usr/bin/time -f %M (its
@@ -34,11 +35,33 @@ struct Command {
     std::vector<double> milliseconds;
 };
 
+bool piped_input = false;
+
+// Starts cat copying input into a new pipe; returns the pipe's reading end.
+int cat_into_pipe(const char *input, pid_t &cat) {
+    int ends[2];
+    if (pipe2(ends, O_CLOEXEC) != 0) {
+        return -1;
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, ends[1], STDOUT_FILENO);
+    char *argv[] = {const_cast<char *>("cat"), const_cast<char *>(input), nullptr};
+    if (posix_spawnp(&cat, "cat", &actions, nullptr, argv, environ) != 0) {
+        cat = -1;
+    }
+    posix_spawn_file_actions_destroy(&actions);
+    close(ends[1]);
+    return ends[0];
+}
+
 // Runs argv once with standard input from input and returns its wall time in
 // milliseconds, or -1 when it fails. With output, captures its standard output
 // (small: it is read once the command has ended); otherwise discards it.
 double run_once(const std::vector<char *> &argv, const char *input, std::string *output) {
-    const int in = open(input, O_RDONLY | O_CLOEXEC);
+    const auto start = std::chrono::steady_clock::now();
+    pid_t cat = -1;
+    const int in = piped_input ? cat_into_pipe(input, cat) : open(input, O_RDONLY | O_CLOEXEC);
     int out[2] = {-1, -1};
     if (output != nullptr ? pipe2(out, O_CLOEXEC) != 0
                           : (out[1] = open("/dev/null", O_WRONLY | O_CLOEXEC)) < 0) {
@@ -50,15 +73,18 @@ double run_once(const std::vector<char *> &argv, const char *input, std::string 
     posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
     pid_t pid = -1;
     int status = 0;
-    const auto start = std::chrono::steady_clock::now();
     const int spawned = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    close(in);
     if (spawned == 0) {
         waitpid(pid, &status, 0);
+    }
+    // cat may be killed by SIGPIPE when the command reads no further: that is no failure.
+    if (cat > 0) {
+        waitpid(cat, nullptr, 0);
     }
     const std::chrono::duration<double, std::milli> elapsed =
         std::chrono::steady_clock::now() - start;
     posix_spawn_file_actions_destroy(&actions);
-    close(in);
     close(out[1]);
     if (output != nullptr) {
         char buffer[4096];
@@ -105,9 +131,15 @@ long resident_kib(const Command &command, const char *input) {
 }  // namespace
 
 int main(int argc, char *argv[]) {
+    if (argc > 1 && std::strcmp(argv[1], "--pipe") == 0) {
+        piped_input = true;
+        --argc;
+        ++argv;
+    }
     if (argc < 6 || std::strcmp(argv[4], "--") != 0) {
-        (void)std::fprintf(stderr, "usage: %s ROUNDS INPUT EXPECTED -- NAME COMMAND... [-- ...]\n",
-                           argv[0]);
+        (void)std::fprintf(stderr,
+                           "usage: exchange [--pipe] ROUNDS INPUT EXPECTED -- NAME COMMAND... "
+                           "[-- ...]\n");
         return 2;
     }
     const long rounds = std::strtol(argv[1], nullptr, 10);
