@@ -4,7 +4,6 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <spawn.h>
@@ -18,6 +17,8 @@
 #include <csignal>
 #include <cstdint>
 #include <cstdlib>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -365,16 +366,32 @@ void PrintTo(const Exchange &exchange, std::ostream *out) { *out << exchange.nam
 
 class ExchangeTest : public testing::TestWithParam<Exchange> {};
 
+// Whether /etc/hosts gives localhost an IPv4 address. A bare root (a fresh
+// chroot, say) may have no such line, and the resolver would then ask a name
+// server off this machine: the file is read instead.
+bool hosts_file_names_localhost() {
+    std::ifstream hosts("/etc/hosts");
+    std::string line;
+    while (std::getline(hosts, line)) {
+        std::istringstream fields(line.substr(0, line.find('#')));
+        std::string address;
+        std::string name;
+        if (fields >> address && address.find(':') == std::string::npos) {
+            while (fields >> name) {
+                if (name == "localhost") {
+                    return true;
+                }
+            }
+        }
+    }
+    return false;
+}
+
 TEST_P(ExchangeTest, SendsTheLineAndPrintsTheAnswer) {
     const Exchange &exchange = GetParam();
-    // A bare root (a fresh chroot, say) may have no /etc/hosts to name localhost.
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    addrinfo *resolved = nullptr;
-    if (getaddrinfo(exchange.host.c_str(), nullptr, &hints, &resolved) != 0) {
-        GTEST_SKIP() << exchange.host << " does not resolve on this machine";
+    if (exchange.host == "localhost" && !hosts_file_names_localhost()) {
+        GTEST_SKIP() << "/etc/hosts does not name localhost";
     }
-    freeaddrinfo(resolved);
     Server server(exchange.answer, exchange.end);
     const Outcome outcome =
         run_client(client_with({exchange.host, exchange.port_prefix + server.port(), "ignored"}),
