@@ -449,12 +449,14 @@ TEST(Client, ReportsAnAnswerThatCannotBeWritten) {
 
 TEST(Client, ReportsUnreadableInputAndSendsNothing) {
     // A directory fails at the first read. A non-blocking pipe fails once it
-    // has given the 300 bytes it holds, a line without its end: none may go.
+    // has given the bytes it holds, a line without its end one byte short of
+    // the largest that goes whole or not at all: none may go.
     const int directory = open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     int pipe_ends[2];
     ASSERT_EQ(pipe2(pipe_ends, O_CLOEXEC), 0);
     fcntl(pipe_ends[0], F_SETFL, O_NONBLOCK);
-    ASSERT_EQ(write(pipe_ends[1], std::string(300, 'x').data(), 300), 300);
+    const std::string unended(65535, 'x');
+    ASSERT_EQ(write(pipe_ends[1], unended.data(), unended.size()), 65535);
     const struct {
         int input;
         int err;
