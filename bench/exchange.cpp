@@ -4,12 +4,12 @@
 //     exchange [--pipe] ROUNDS INPUT EXPECTED -- NAME COMMAND... [-- NAME COMMAND...]...
 //
 // Every run takes its standard input from INPUT, or with --pipe from a pipe
-// that cat fills from INPUT (timed until both have ended); a first, untimed run of each
-// command must print EXPECTED and exit 0. Prints a Markdown table: median
-// wall time from spawn to exit, its ratio to the first command, and the
-// median peak resident memory of a few runs under /usr/bin/time -f %M (its
-// own figure: a child spawned from this larger process would inherit this
-// process's high-water mark).
+// that cat fills from INPUT (timed until both have ended); a first, untimed
+// run of each command must print EXPECTED and exit 0. Prints a Markdown
+// table: median wall time from spawn to exit, its ratio to the first command,
+// and the median peak resident memory of a few runs under /usr/bin/time -f %M
+// (its own figure: a child spawned from this larger process would inherit
+// this process's high-water mark).
 
 #include <fcntl.h>
 #include <spawn.h>
@@ -35,7 +35,12 @@ struct Command {
     std::vector<double> milliseconds;
 };
 
-bool piped_input = false;
+// Where every run's standard input comes from: the file at path, or a pipe
+// that cat fills from it.
+struct Input {
+    const char *path;
+    bool piped;
+};
 
 // Starts cat copying input into a new pipe; returns the pipe's reading end.
 int cat_into_pipe(const char *input, pid_t &cat) {
@@ -58,10 +63,11 @@ int cat_into_pipe(const char *input, pid_t &cat) {
 // Runs argv once with standard input from input and returns its wall time in
 // milliseconds, or -1 when it fails. With output, captures its standard output
 // (small: it is read once the command has ended); otherwise discards it.
-double run_once(const std::vector<char *> &argv, const char *input, std::string *output) {
+double run_once(const std::vector<char *> &argv, const Input &input, std::string *output) {
     const auto start = std::chrono::steady_clock::now();
     pid_t cat = -1;
-    const int in = piped_input ? cat_into_pipe(input, cat) : open(input, O_RDONLY | O_CLOEXEC);
+    const int in =
+        input.piped ? cat_into_pipe(input.path, cat) : open(input.path, O_RDONLY | O_CLOEXEC);
     int out[2] = {-1, -1};
     if (output != nullptr ? pipe2(out, O_CLOEXEC) != 0
                           : (out[1] = open("/dev/null", O_WRONLY | O_CLOEXEC)) < 0) {
@@ -105,7 +111,7 @@ T median(std::vector<T> values) {
 }
 
 // The median of a few runs' peak resident memory in KiB, or -1.
-long resident_kib(const Command &command, const char *input) {
+long resident_kib(const Command &command, const Input &input) {
     char report[] = "/tmp/exchange-rss-XXXXXX";
     const int descriptor = mkstemp(report);
     if (descriptor < 0) {
@@ -131,8 +137,8 @@ long resident_kib(const Command &command, const char *input) {
 }  // namespace
 
 int main(int argc, char *argv[]) {
-    if (argc > 1 && std::strcmp(argv[1], "--pipe") == 0) {
-        piped_input = true;
+    const bool piped = argc > 1 && std::strcmp(argv[1], "--pipe") == 0;
+    if (piped) {
         --argc;
         ++argv;
     }
@@ -147,7 +153,7 @@ int main(int argc, char *argv[]) {
         (void)std::fprintf(stderr, "exchange: ROUNDS must be a positive number\n");
         return 2;
     }
-    const char *input = argv[2];
+    const Input input = {argv[2], piped};
     const std::string expected = argv[3];
     std::vector<Command> commands;
     for (int i = 4; i < argc; ++i) {

@@ -530,12 +530,15 @@ TEST(Client, ReportsInjectedFailuresWithTheirOwnReason) {
     } cases[] = {
         // Standard error closed, and nothing can be opened to hold its place:
         // the socket sits on descriptor 2 and must not get the report.
-        {"no placeholder", {"-P", "/", "-e", "trace=openat", "-e", "inject=openat:error=EACCES"},
-         {piped, piped, closed}, ""},
+        {"no placeholder",
+         {"-P", "/", "-e", "trace=openat", "-e", "inject=openat:error=EACCES"},
+         {piped, piped, closed},
+         ""},
         // The prompt fails, then a send is interrupted and retried.
         {"prompt",
          {"-e", "inject=write:error=ENOSPC:when=1", "-e", "inject=sendto:error=EINTR:when=1"},
-         all_piped, "ERROR writing to standard output: No space left on device\n"},
+         all_piped,
+         "ERROR writing to standard output: No space left on device\n"},
     };
     for (const auto &[what, injections, streams, report] : cases) {
         SCOPED_TRACE(what);
