@@ -22,6 +22,12 @@
 #include <cstring>
 #include <string_view>
 
+// Without it, a server that resets the connection would end the run by
+// SIGPIPE, with no report and no exit status of its own.
+#ifndef MSG_NOSIGNAL
+#error "send() has no MSG_NOSIGNAL on this system"
+#endif
+
 namespace {
 
 constexpr std::size_t message_buffer_size = 256;
@@ -39,7 +45,8 @@ constexpr std::size_t line_buffer_size = std::size_t{512} * 1024;
 // A pipe on standard input is asked to grow to this, the most that an
 // unprivileged process may ask, once its line outgrows one piece: the writer
 // then goes on filling it while a piece is sent, instead of waiting on 64 KiB.
-constexpr int long_line_pipe_size = 1024 * 1024;
+// Unused where pipes cannot grow.
+[[maybe_unused]] constexpr int long_line_pipe_size = 1024 * 1024;
 constexpr int highest_port = 65535;
 
 // Reports message with the system's reason for the last failed call, and ends
@@ -56,18 +63,22 @@ constexpr int highest_port = 65535;
     std::exit(EXIT_FAILURE);
 }
 
-// Fills any of descriptors 0, 1 and 2 that the caller left closed with one on
-// which every read and write fails with EBADF, as on the closed one. False,
+// Fills any of descriptors 0, 1 and 2 that the caller left closed with
+// /dev/null, opened so that the stream's own use fails with EBADF as on the
+// closed one: write-only for standard input, read-only for the others. False,
 // with errno set, when one of them could not be filled.
 bool hold_closed_standard_descriptors() {
-    int placeholder = -1;
-    do {
-        placeholder = open("/", O_PATH | O_CLOEXEC);
-    } while (placeholder >= 0 && placeholder <= STDERR_FILENO);
-    if (placeholder < 0) {
-        return false;
+    for (int descriptor = STDIN_FILENO; descriptor <= STDERR_FILENO; ++descriptor) {
+        if (fcntl(descriptor, F_GETFD) >= 0 || errno != EBADF) {
+            continue;
+        }
+        // Those below are open by now, so the lowest free number is this one.
+        const int placeholder =
+            open("/dev/null", (descriptor == STDIN_FILENO ? O_WRONLY : O_RDONLY) | O_CLOEXEC);
+        if (placeholder != descriptor) {
+            return false;
+        }
     }
-    (void)close(placeholder);
     return true;
 }
 
@@ -203,8 +214,11 @@ void send_line(int socket_descriptor) {
         length += block.size();
         if (length >= line_piece_size) {
             if (!long_line) {
-                // Fails harmlessly where standard input is no pipe.
+#if defined(F_SETPIPE_SZ) && !defined(CLIENT_WITHOUT_SYSTEM_EXTRAS)
+                // Fails harmlessly where standard input is no pipe. Where pipes
+                // cannot grow, the writer waits whenever the pipe is full.
                 (void)fcntl(STDIN_FILENO, F_SETPIPE_SZ, long_line_pipe_size);
+#endif
                 long_line = true;
             }
             send_all(socket_descriptor, line_buffer, length);
