@@ -450,11 +450,11 @@ TEST(Client, ReportsAResetWhileSendingInsteadOfDyingBySignal) {
 }
 
 TEST(Client, ReportsAnAnswerThatCannotBeWritten) {
-    Server server("ok");
     const int full = open("/dev/full", O_WRONLY | O_CLOEXEC);
     if (full < 0) {
         GTEST_SKIP() << "needs /dev/full, a device that is always full";
     }
+    Server server("ok");
     const Outcome outcome =
         run_client(client_with({"127.0.0.1", server.port()}), "hi\n", {piped, full, piped});
     close(full);
