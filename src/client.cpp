@@ -5,7 +5,9 @@
 // Connects over IPv4 to the first address of hostname, prompts for one line on
 // standard input, sends that line whole (its newline included), prints what a
 // single receive of at most 255 bytes returns, and ends. One run is one
-// connection, one message out and one answer in; there are no time-outs.
+// connection, one message out and one answer in; there are no time-outs. At a
+// terminal the answer's control characters are shown, not obeyed; to a pipe
+// or a file its bytes go exactly as received.
 //
 // Exit status: 0 after a completed exchange (a server that closes without
 // answering included), 1 after any failure, which is reported on standard error.
@@ -35,6 +37,8 @@ constexpr std::size_t message_buffer_size = 256;
 // receive of at most 255 bytes, and callers may rely on that bound. The byte
 // left over takes the newline printed after the answer.
 constexpr std::size_t answer_limit = message_buffer_size - 1;
+// A byte shown visibly takes at most four: \xHH. One more for the newline.
+constexpr std::size_t shown_buffer_size = answer_limit * 4 + 1;
 // A line of up to this size goes out in one send, with no small tail for a
 // delayed acknowledgement to hold back; a longer one goes out in pieces of at
 // least this size as it is read.
@@ -240,13 +244,92 @@ std::size_t receive_answer(int socket_descriptor, char (&message_buffer)[message
     return static_cast<std::size_t>(byte_count);
 }
 
-// Prints the answer exactly as received, NUL bytes included, and a newline;
-// then reports the failure of the prompt, if it failed.
+// The length of the well-formed UTF-8 sequence (shortest form, no surrogate,
+// at most U+10FFFF) that starts bytes, when it encodes a character from U+00A0
+// up; 0 when there is none, as for a C1 control or a sequence cut short.
+std::size_t text_character_length(const unsigned char *bytes, std::size_t length) {
+    const unsigned lead = bytes[0];
+    // The second byte's range is narrower after some leads: it is what rules
+    // out C1 controls, overlong forms, surrogates and what lies past U+10FFFF.
+    unsigned lowest = 0x80;
+    unsigned highest = 0xbf;
+    std::size_t sequence_length = 0;
+    if (lead >= 0xc2 && lead <= 0xdf) {
+        sequence_length = 2;
+        lowest = lead == 0xc2 ? 0xa0 : lowest;
+    } else if (lead >= 0xe0 && lead <= 0xef) {
+        sequence_length = 3;
+        lowest = lead == 0xe0 ? 0xa0 : lowest;
+        highest = lead == 0xed ? 0x9f : highest;
+    } else if (lead >= 0xf0 && lead <= 0xf4) {
+        sequence_length = 4;
+        lowest = lead == 0xf0 ? 0x90 : lowest;
+        highest = lead == 0xf4 ? 0x8f : highest;
+    } else {
+        return 0;
+    }
+    if (length < sequence_length || bytes[1] < lowest || bytes[1] > highest) {
+        return 0;
+    }
+    for (std::size_t i = 2; i < sequence_length; ++i) {
+        if ((bytes[i] & 0xc0U) != 0x80) {
+            return 0;
+        }
+    }
+    return sequence_length;
+}
+
+// Writes into shown what a terminal may be given of the answer, and returns
+// its length: text as it is, a line end included, and every other byte
+// visibly, C0 controls and DEL in caret notation (^[, ^M, ^?) and every other
+// byte as \xHH. Obeyed, a stranger's control sequence could rewrite the
+// screen, set the clipboard or make the terminal type into the user's input.
+std::size_t show_visibly(const char *answer, std::size_t length, char (&shown)[shown_buffer_size]) {
+    constexpr char hex_digits[] = "0123456789abcdef";
+    const auto *bytes = reinterpret_cast<const unsigned char *>(answer);
+    std::size_t shown_length = 0;
+    for (std::size_t i = 0; i < length;) {
+        const unsigned char byte = bytes[i];
+        // A carriage return before a line feed, or last, where the newline
+        // printed after the answer follows it, only ends a line; anywhere else
+        // it would let what follows overwrite what the user already sees.
+        const bool line_end = byte == '\r' && (i + 1 == length || bytes[i + 1] == '\n');
+        if ((byte >= ' ' && byte < 0x7f) || byte == '\t' || byte == '\n' || line_end) {
+            shown[shown_length++] = static_cast<char>(byte);
+            ++i;
+        } else if (byte < 0x80) {
+            shown[shown_length++] = '^';
+            shown[shown_length++] = static_cast<char>(byte ^ 0x40U);
+            ++i;
+        } else if (const std::size_t text = text_character_length(bytes + i, length - i);
+                   text > 0) {
+            std::memcpy(shown + shown_length, bytes + i, text);
+            shown_length += text;
+            i += text;
+        } else {
+            shown[shown_length++] = '\\';
+            shown[shown_length++] = 'x';
+            shown[shown_length++] = hex_digits[byte >> 4U];
+            shown[shown_length++] = hex_digits[byte & 0xfU];
+            ++i;
+        }
+    }
+    return shown_length;
+}
+
+// Prints the answer and a newline: exactly as received, NUL bytes included,
+// except at a terminal, where it is shown visibly. Then reports the failure
+// of the prompt, if it failed.
 void print_answer(char (&message_buffer)[message_buffer_size], std::size_t length,
                   int prompt_error) {
-    message_buffer[length] = '\n';
-    if (std::fwrite(message_buffer, 1, length + 1, stdout) != length + 1 ||
-        std::fflush(stdout) != 0) {
+    char shown_buffer[shown_buffer_size];
+    char *shown = message_buffer;
+    if (isatty(STDOUT_FILENO) == 1) {
+        length = show_visibly(message_buffer, length, shown_buffer);
+        shown = shown_buffer;
+    }
+    shown[length] = '\n';
+    if (std::fwrite(shown, 1, length + 1, stdout) != length + 1 || std::fflush(stdout) != 0) {
         error("ERROR writing to standard output");
     }
     if (prompt_error != 0) {

@@ -9,6 +9,7 @@
 #include <spawn.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <array>
@@ -63,6 +64,25 @@ void make_pipe(int (&ends)[2]) {
     ASSERT_EQ(pipe(ends), 0);
     cloexec(ends[0]);
     cloexec(ends[1]);
+}
+
+// Opens a terminal and returns its user's end (what the screen shows, what
+// the keyboard types) and, in terminal, the end a program is given. Output
+// processing and echo are off, so the screen shows exactly what the program
+// writes.
+int open_terminal(int &terminal) {
+    const int user_end = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    EXPECT_GE(user_end, 0);
+    EXPECT_EQ(grantpt(user_end), 0);
+    EXPECT_EQ(unlockpt(user_end), 0);
+    terminal = open(ptsname(user_end), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    EXPECT_GE(terminal, 0);
+    termios settings{};
+    EXPECT_EQ(tcgetattr(terminal, &settings), 0);
+    settings.c_oflag &= ~static_cast<tcflag_t>(OPOST);
+    settings.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+    EXPECT_EQ(tcsetattr(terminal, TCSANOW, &settings), 0);
+    return user_end;
 }
 
 // Returns a TCP socket bound to 127.0.0.1 at a port the kernel picked, and
@@ -582,6 +602,67 @@ TEST(Client, ReportsInjectedFailuresWithTheirOwnReason) {
     }
 }
 
+// At a terminal a stranger's answer is shown, never obeyed: every control
+// character and every byte that is not text leaves a visible mark instead.
+// To a pipe it goes as it came. Standard output decides, not standard input.
+struct TerminalCase {
+    const char *name;
+    std::string answer;
+    std::string shown;
+};
+
+void PrintTo(const TerminalCase &terminal_case, std::ostream *out) { *out << terminal_case.name; }
+
+class TerminalTest : public testing::TestWithParam<TerminalCase> {};
+
+TEST_P(TerminalTest, ShowsTheAnswerAsTextAtATerminalOnly) {
+    int terminal = -1;
+    const int user_end = open_terminal(terminal);
+    for (const bool shown_on_terminal : {false, true}) {
+        SCOPED_TRACE(shown_on_terminal ? "output a terminal" : "input a terminal");
+        Server server(GetParam().answer);
+        if (!shown_on_terminal) {
+            ASSERT_EQ(write(user_end, "hi\n", 3), 3);
+        }
+        const Outcome outcome = run_client(
+            client_with({"127.0.0.1", server.port()}), "hi\n",
+            shown_on_terminal ? Streams{piped, terminal, piped} : Streams{terminal, piped, piped});
+        EXPECT_EQ(server.received(), "hi\n");
+        EXPECT_EQ(outcome.out,
+                  shown_on_terminal ? "" : prompt + GetParam().answer.substr(0, 255) + "\n");
+        EXPECT_EQ(outcome.status, 0);
+    }
+    close(terminal);
+    std::string shown;
+    // Ends with EIO once the client's end is closed and all is read.
+    while (read_some(user_end, shown, Clock::now() + time_limit) > 0) {
+    }
+    close(user_end);
+    EXPECT_EQ(shown, prompt + GetParam().shown + "\n");
+}
+
+const std::string utf8_text =
+    "+PONG\tnaïve Ωμέγα Привет 日本語 עברית 🙂\\path ^caret \u00a0\U0010ffff";
+
+INSTANTIATE_TEST_SUITE_P(
+    Answers, TerminalTest,
+    testing::Values(
+        TerminalCase{"TitleClearAndHome", "\x1b]2;owned\a\x1b[2J\x1b[Hyour files are safe",
+                     "^[]2;owned^G^[[2J^[[Hyour files are safe"},
+        TerminalCase{"LoneCarriageReturnNulAndDel", "safe\rEVIL\b\0\x7f\r"s, "safe^MEVIL^H^@^?\r"},
+        // C1 raw and in UTF-8, U+00A0 (text), then an overlong slash, a
+        // surrogate, a code point past U+10FFFF and a byte UTF-8 never has.
+        TerminalCase{"C1AndMalformedUtf8",
+                     "\x9b"
+                     "6n\xc2\x9b\xc2\xa0\xc0\xaf\xed\xa0\x80\xf4\x90\x80\x80\xfe",
+                     "\\x9b6n\\xc2\\x9b\xc2\xa0\\xc0\\xaf\\xed\\xa0\\x80\\xf4\\x90\\x80\\x80\\xfe"},
+        // The one receive takes 255 bytes: the euro sign's last byte stays behind.
+        TerminalCase{"Utf8CutAtTheBound", std::string(253, 'a') + "\u20ac",
+                     std::string(253, 'a') + "\\xe2\\x82"},
+        TerminalCase{"CrlfLine", "+PONG\r\n", "+PONG\r\n"},
+        TerminalCase{"Utf8Text", utf8_text, utf8_text}),
+    name_of_case);
+
 // The prompt must be out before the client waits for its line, and the line
 // must go at its newline with the input still open: on a terminal, and on
 // pipes, where nothing but an explicit flush gets the prompt out.
@@ -594,11 +675,8 @@ TEST(Client, PromptsFirstAndSendsTheLineAtItsNewline) {
         int child_in = -1;
         int child_out = -1;
         if (on_terminal) {
-            keyboard = screen = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-            ASSERT_GE(keyboard, 0);
-            ASSERT_EQ(grantpt(keyboard), 0);
-            ASSERT_EQ(unlockpt(keyboard), 0);
-            child_in = child_out = open(ptsname(keyboard), O_RDWR | O_NOCTTY | O_CLOEXEC);
+            keyboard = screen = open_terminal(child_in);
+            child_out = child_in;
         } else {
             int in[2];
             int out[2];
