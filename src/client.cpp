@@ -6,8 +6,8 @@
 // standard input, sends that line whole (its newline included), prints what a
 // single receive of at most 255 bytes returns, and ends. One run is one
 // connection, one message out and one answer in; there are no time-outs. At a
-// terminal the answer's control characters are shown, not obeyed; to a pipe
-// or a file its bytes go exactly as received.
+// terminal, whatever in the answer is not text in the locale's character set
+// is shown, not obeyed; to a pipe or a file its bytes go exactly as received.
 //
 // Exit status: 0 after a completed exchange (a server that closes without
 // answering included), 1 after any failure, which is reported on standard error.
@@ -18,10 +18,14 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <clocale>
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <cwchar>
+#include <cwctype>
 #include <string_view>
 
 // Without it, a server that resets the connection would end the run by
@@ -244,39 +248,24 @@ std::size_t receive_answer(int socket_descriptor, char (&message_buffer)[message
     return static_cast<std::size_t>(byte_count);
 }
 
-// The length of the well-formed UTF-8 sequence (shortest form, no surrogate,
-// at most U+10FFFF) that starts bytes, when it encodes a character from U+00A0
-// up; 0 when there is none, as for a C1 control or a sequence cut short.
-std::size_t text_character_length(const unsigned char *bytes, std::size_t length) {
-    const unsigned lead = bytes[0];
-    // The second byte's range is narrower after some leads: it is what rules
-    // out C1 controls, overlong forms, surrogates and what lies past U+10FFFF.
-    unsigned lowest = 0x80;
-    unsigned highest = 0xbf;
-    std::size_t sequence_length = 0;
-    if (lead >= 0xc2 && lead <= 0xdf) {
-        sequence_length = 2;
-        lowest = lead == 0xc2 ? 0xa0 : lowest;
-    } else if (lead >= 0xe0 && lead <= 0xef) {
-        sequence_length = 3;
-        lowest = lead == 0xe0 ? 0xa0 : lowest;
-        highest = lead == 0xed ? 0x9f : highest;
-    } else if (lead >= 0xf0 && lead <= 0xf4) {
-        sequence_length = 4;
-        lowest = lead == 0xf0 ? 0x90 : lowest;
-        highest = lead == 0xf4 ? 0x8f : highest;
-    } else {
-        return 0;
+// True when the character that the locale's decoder took from length bytes
+// starting with lead may be shown as it is: one the locale does not class as
+// a control, and never a one-byte 0x80 to 0x9F, which an 8-bit terminal obeys
+// as a C1 control whatever the locale calls it (KOI8-R: box drawing).
+bool is_text(wchar_t character, std::size_t length, unsigned char lead) {
+    if ((length == 1 && lead <= 0x9f) || std::iswcntrl(static_cast<std::wint_t>(character)) != 0) {
+        return false;
     }
-    if (length < sequence_length || bytes[1] < lowest || bytes[1] > highest) {
-        return 0;
+#ifdef __STDC_ISO_10646__
+    // Where wchar_t is Unicode, no character lies past U+10FFFF, which glibc's
+    // UTF-8 decoder still takes, nor among the surrogates, which musl's C
+    // locale makes of the bytes 0x80 to 0xFF.
+    const auto code_point = static_cast<std::uint_least32_t>(character);
+    if (code_point > 0x10ffff || (code_point >= 0xd800 && code_point <= 0xdfff)) {
+        return false;
     }
-    for (std::size_t i = 2; i < sequence_length; ++i) {
-        if ((bytes[i] & 0xc0U) != 0x80) {
-            return 0;
-        }
-    }
-    return sequence_length;
+#endif
+    return true;
 }
 
 // Writes into shown what a terminal may be given of the answer, and returns
@@ -284,6 +273,10 @@ std::size_t text_character_length(const unsigned char *bytes, std::size_t length
 // visibly, C0 controls and DEL in caret notation (^[, ^M, ^?) and every other
 // byte as \xHH. Obeyed, a stranger's control sequence could rewrite the
 // screen, set the clipboard or make the terminal type into the user's input.
+// From 0x80 up, text is what the locale's character set says: a character
+// that is not text is masked whole, so that its last bytes cannot join the
+// next ones into another; a byte that starts no character is masked alone,
+// and decoding starts afresh after it.
 std::size_t show_visibly(const char *answer, std::size_t length, char (&shown)[shown_buffer_size]) {
     constexpr char hex_digits[] = "0123456789abcdef";
     const auto *bytes = reinterpret_cast<const unsigned char *>(answer);
@@ -297,21 +290,31 @@ std::size_t show_visibly(const char *answer, std::size_t length, char (&shown)[s
         if ((byte >= ' ' && byte < 0x7f) || byte == '\t' || byte == '\n' || line_end) {
             shown[shown_length++] = static_cast<char>(byte);
             ++i;
-        } else if (byte < 0x80) {
+            continue;
+        }
+        if (byte < 0x80) {
             shown[shown_length++] = '^';
             shown[shown_length++] = static_cast<char>(byte ^ 0x40U);
             ++i;
-        } else if (const std::size_t text = text_character_length(bytes + i, length - i);
-                   text > 0) {
-            std::memcpy(shown + shown_length, bytes + i, text);
-            shown_length += text;
-            i += text;
-        } else {
+            continue;
+        }
+        wchar_t character = 0;
+        std::mbstate_t state{};
+        std::size_t unit = std::mbrtowc(&character, answer + i, length - i, &state);
+        if (unit == static_cast<std::size_t>(-1) || unit == static_cast<std::size_t>(-2) ||
+            unit == 0) {
+            unit = 1;
+        } else if (is_text(character, unit, byte)) {
+            std::memcpy(shown + shown_length, bytes + i, unit);
+            shown_length += unit;
+            i += unit;
+            continue;
+        }
+        for (const std::size_t end = i + unit; i < end; ++i) {
             shown[shown_length++] = '\\';
             shown[shown_length++] = 'x';
-            shown[shown_length++] = hex_digits[byte >> 4U];
-            shown[shown_length++] = hex_digits[byte & 0xfU];
-            ++i;
+            shown[shown_length++] = hex_digits[bytes[i] >> 4U];
+            shown[shown_length++] = hex_digits[bytes[i] & 0xfU];
         }
     }
     return shown_length;
@@ -325,6 +328,10 @@ void print_answer(char (&message_buffer)[message_buffer_size], std::size_t lengt
     char shown_buffer[shown_buffer_size];
     char *shown = message_buffer;
     if (isatty(STDOUT_FILENO) == 1) {
+        // The terminal's character set is the locale's (LC_ALL, LC_CTYPE,
+        // LANG). One that cannot be set, not installed say, leaves the C
+        // locale, in which no byte from 0x80 up is text: shown safely still.
+        (void)std::setlocale(LC_CTYPE, "");
         length = show_visibly(message_buffer, length, shown_buffer);
         shown = shown_buffer;
     }

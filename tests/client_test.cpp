@@ -19,6 +19,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -181,11 +182,24 @@ constexpr int closed = -2;
 using Streams = std::array<int, 3>;
 constexpr Streams all_piped = {piped, piped, piped};
 
+// Pointers to the texts, ended by a null pointer, for an exec call.
+std::vector<char *> pointers_to(const std::vector<std::string> &texts) {
+    std::vector<char *> pointers;
+    pointers.reserve(texts.size() + 1);
+    for (const auto &text : texts) {
+        pointers.push_back(const_cast<char *>(text.c_str()));
+    }
+    pointers.push_back(nullptr);
+    return pointers;
+}
+
 // Starts program (the client unless named) with argv (argv[0] included; it
 // may be empty) on the given descriptors, closed where a stream is closed,
-// with SIGPIPE at its default action whatever the test process does with it.
+// with SIGPIPE at its default action whatever the test process does with it,
+// and with the test's own environment unless another is given.
 pid_t spawn(const std::vector<std::string> &argv, Streams streams,
-            const char *program = CLIENT_PATH) {
+            const char *program = CLIENT_PATH,
+            const std::vector<std::string> *environment = nullptr) {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     for (std::size_t stream = 0; stream < streams.size(); ++stream) {
@@ -203,14 +217,12 @@ pid_t spawn(const std::vector<std::string> &argv, Streams streams,
     sigaddset(&defaults, SIGPIPE);
     posix_spawnattr_setsigdefault(&attributes, &defaults);
     posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
-    std::vector<char *> pointers;
-    pointers.reserve(argv.size() + 1);
-    for (const auto &argument : argv) {
-        pointers.push_back(const_cast<char *>(argument.c_str()));
-    }
-    pointers.push_back(nullptr);
+    auto arguments = pointers_to(argv);
+    auto variables = environment != nullptr ? pointers_to(*environment) : std::vector<char *>{};
     pid_t pid = -1;
-    EXPECT_EQ(posix_spawnp(&pid, program, &actions, &attributes, pointers.data(), environ), 0);
+    EXPECT_EQ(posix_spawnp(&pid, program, &actions, &attributes, arguments.data(),
+                           environment != nullptr ? variables.data() : environ),
+              0);
     posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&actions);
     return pid;
@@ -238,7 +250,8 @@ void reap(pid_t pid, Outcome &outcome, Clock::time_point deadline) {
 // Runs the client (or program) to its end, feeding input through a pipe and
 // capturing its standard output and error, wherever streams leaves them piped.
 Outcome run_client(const std::vector<std::string> &argv, const std::string &input,
-                   Streams streams = all_piped, const char *program = CLIENT_PATH) {
+                   Streams streams = all_piped, const char *program = CLIENT_PATH,
+                   const std::vector<std::string> *environment = nullptr) {
     (void)std::signal(SIGPIPE, SIG_IGN);  // the client may leave part of its input unread
     const auto deadline = Clock::now() + time_limit;
     // The test's ends of the pipes, and the client's.
@@ -256,7 +269,7 @@ Outcome run_client(const std::vector<std::string> &argv, const std::string &inpu
     if (ours[STDIN_FILENO] >= 0) {
         fcntl(ours[STDIN_FILENO], F_SETFL, O_NONBLOCK);
     }
-    const pid_t pid = spawn(argv, streams, program);
+    const pid_t pid = spawn(argv, streams, program, environment);
     for (const int child_end : theirs) {
         close(child_end);
     }
@@ -600,36 +613,76 @@ TEST(Client, ReportsInjectedFailuresWithTheirOwnReason) {
         EXPECT_EQ(outcome.status, 1);
         EXPECT_EQ(outcome.signal, 0);
     }
+    // To a pipe the bytes go as they came, so the locale is never even read:
+    // no output could show that it was.
+    Server server("ok");
+    const Outcome outcome = run_client({"strace", "-qq", "-e", "trace=open,openat", "-e",
+                                        "signal=none", "-E", "LC_ALL=C.UTF-8", "-E",
+                                        "ASAN_OPTIONS=detect_leaks=0", CLIENT_PATH, "127.0.0.1",
+                                        server.port()},
+                                       "hi\n", all_piped, "strace");
+    EXPECT_EQ(outcome.status, 0);
+    EXPECT_EQ(outcome.err.find("locale"), std::string::npos) << outcome.err;
+    EXPECT_EQ(outcome.err.find("LC_CTYPE"), std::string::npos) << outcome.err;
 }
 
 // At a terminal a stranger's answer is shown, never obeyed: every control
-// character and every byte that is not text leaves a visible mark instead.
-// To a pipe it goes as it came. Standard output decides, not standard input.
+// character and every byte that is not text in the terminal's character set,
+// which the locale names, leaves a visible mark instead. To a pipe it goes
+// as it came, in every locale. Standard output decides, not standard input.
 struct TerminalCase {
     const char *name;
+    std::string locale;
     std::string answer;
     std::string shown;
 };
 
 void PrintTo(const TerminalCase &terminal_case, std::ostream *out) { *out << terminal_case.name; }
 
+// The test's environment with one locale in force, whatever the test was
+// given: LC_ALL set, LANG, LOCPATH and the other LC_ variables gone. Every
+// locale but C is looked up first among those that the tests made.
+std::vector<std::string> environment_with_locale(const std::string &locale) {
+    std::vector<std::string> environment;
+    for (char **variable = environ; *variable != nullptr; ++variable) {
+        const std::string_view entry(*variable);
+        if (!entry.starts_with("LC_") && !entry.starts_with("LANG=") &&
+            !entry.starts_with("LOCPATH=")) {
+            environment.emplace_back(entry);
+        }
+    }
+    environment.push_back("LC_ALL=" + locale);
+    if (locale != "C") {
+        environment.emplace_back("LOCPATH=" TEST_LOCALES);
+    }
+    return environment;
+}
+
 class TerminalTest : public testing::TestWithParam<TerminalCase> {};
 
 TEST_P(TerminalTest, ShowsTheAnswerAsTextAtATerminalOnly) {
+    const TerminalCase &terminal_case = GetParam();
+    const std::string made = TEST_LOCALES "/" + terminal_case.locale + "/LC_CTYPE";
+    if (terminal_case.locale != "C" && access(made.c_str(), R_OK) != 0) {
+        GTEST_SKIP() << "needs the locale " << terminal_case.locale
+                     << " made for the client under test (localedef, Debian's locales package)";
+    }
+    const auto environment = environment_with_locale(terminal_case.locale);
     int terminal = -1;
     const int user_end = open_terminal(terminal);
     for (const bool shown_on_terminal : {false, true}) {
         SCOPED_TRACE(shown_on_terminal ? "output a terminal" : "input a terminal");
-        Server server(GetParam().answer);
+        Server server(terminal_case.answer);
         if (!shown_on_terminal) {
             ASSERT_EQ(write(user_end, "hi\n", 3), 3);
         }
         const Outcome outcome = run_client(
             client_with({"127.0.0.1", server.port()}), "hi\n",
-            shown_on_terminal ? Streams{piped, terminal, piped} : Streams{terminal, piped, piped});
+            shown_on_terminal ? Streams{piped, terminal, piped} : Streams{terminal, piped, piped},
+            CLIENT_PATH, &environment);
         EXPECT_EQ(server.received(), "hi\n");
         EXPECT_EQ(outcome.out,
-                  shown_on_terminal ? "" : prompt + GetParam().answer.substr(0, 255) + "\n");
+                  shown_on_terminal ? "" : prompt + terminal_case.answer.substr(0, 255) + "\n");
         EXPECT_EQ(outcome.status, 0);
     }
     close(terminal);
@@ -638,29 +691,76 @@ TEST_P(TerminalTest, ShowsTheAnswerAsTextAtATerminalOnly) {
     while (read_some(user_end, shown, Clock::now() + time_limit) > 0) {
     }
     close(user_end);
-    EXPECT_EQ(shown, prompt + GetParam().shown + "\n");
+    EXPECT_EQ(shown, prompt + terminal_case.shown + "\n");
 }
 
 const std::string utf8_text =
     "+PONG\tnaïve Ωμέγα Привет 日本語 עברית 🙂\\path ^caret \u00a0\U0010ffff";
+// Well-formed UTF-8 ("ĝ2;owned-titleĜě2JěH…"), whose bytes 9D, 9C and 9B an
+// 8-bit terminal obeys as OSC, ST and CSI: a new title, a cleared screen.
+const std::string eight_bit_attack =
+    "\xc4\x9d"
+    "2;owned-title\xc4\x9c\xc4\x9b"
+    "2J\xc4\x9bH your files are safe";
+
+std::string repeated(const std::string &text, std::size_t times) {
+    std::string all;
+    while (times-- > 0) {
+        all += text;
+    }
+    return all;
+}
 
 INSTANTIATE_TEST_SUITE_P(
     Answers, TerminalTest,
     testing::Values(
-        TerminalCase{"TitleClearAndHome", "\x1b]2;owned\a\x1b[2J\x1b[Hyour files are safe",
+        TerminalCase{"TitleClearAndHome", "C.UTF-8",
+                     "\x1b]2;owned\a\x1b[2J\x1b[Hyour files are safe",
                      "^[]2;owned^G^[[2J^[[Hyour files are safe"},
-        TerminalCase{"LoneCarriageReturnNulAndDel", "safe\rEVIL\b\0\x7f\r"s, "safe^MEVIL^H^@^?\r"},
+        TerminalCase{"LoneCarriageReturnNulAndDel", "C.UTF-8", "safe\rEVIL\b\0\x7f\r"s,
+                     "safe^MEVIL^H^@^?\r"},
         // C1 raw and in UTF-8, U+00A0 (text), then an overlong slash, a
         // surrogate, a code point past U+10FFFF and a byte UTF-8 never has.
-        TerminalCase{"C1AndMalformedUtf8",
+        TerminalCase{"C1AndMalformedUtf8", "C.UTF-8",
                      "\x9b"
                      "6n\xc2\x9b\xc2\xa0\xc0\xaf\xed\xa0\x80\xf4\x90\x80\x80\xfe",
                      "\\x9b6n\\xc2\\x9b\xc2\xa0\\xc0\\xaf\\xed\\xa0\\x80\\xf4\\x90\\x80\\x80\\xfe"},
+        // The C library's decoder takes the old five-byte form, 0x200000; the
+        // locale calls U+2028 a control.
+        TerminalCase{"PastUnicodeAndLineSeparator", "C.UTF-8", "\xf8\x88\x80\x80\x80\xe2\x80\xa8",
+                     "\\xf8\\x88\\x80\\x80\\x80\\xe2\\x80\\xa8"},
+        // A character broken off: the letter after it is a character of its own.
+        TerminalCase{"BrokenSequenceThenLetter", "C.UTF-8", "\xe2\x82z \xf0z", "\\xe2\\x82z \\xf0z"},
         // The one receive takes 255 bytes: the euro sign's last byte stays behind.
-        TerminalCase{"Utf8CutAtTheBound", std::string(253, 'a') + "\u20ac",
+        TerminalCase{"Utf8CutAtTheBound", "C.UTF-8", std::string(253, 'a') + "\u20ac",
                      std::string(253, 'a') + "\\xe2\\x82"},
-        TerminalCase{"CrlfLine", "+PONG\r\n", "+PONG\r\n"},
-        TerminalCase{"Utf8Text", utf8_text, utf8_text}),
+        TerminalCase{"CrlfLine", "C.UTF-8", "+PONG\r\n", "+PONG\r\n"},
+        TerminalCase{"Utf8Text", "C.UTF-8", utf8_text, utf8_text},
+        TerminalCase{"EightBitAttackIsTextInUtf8", "C.UTF-8", eight_bit_attack, eight_bit_attack},
+        TerminalCase{"EightBitAttackInC", "C", eight_bit_attack,
+                     "\\xc4\\x9d2;owned-title\\xc4\\x9c\\xc4\\x9b2J\\xc4\\x9bH your files are safe"},
+        TerminalCase{"Utf8TextInC", "C", "na\xc3\xafve \xce\xa9\xce\xbc",
+                     "na\\xc3\\xafve \\xce\\xa9\\xce\\xbc"},
+        // Every byte of the largest answer shown as four.
+        TerminalCase{"LargestAnswerAllMasked", "C", std::string(300, '\xff'),
+                     repeated("\\xff", 255)},
+        TerminalCase{"EightBitAttackInLatin1", "en_US.ISO-8859-1", eight_bit_attack,
+                     "\xc4\\x9d2;owned-title\xc4\\x9c\xc4\\x9b2J\xc4\\x9bH your files are safe"},
+        TerminalCase{"Latin1Text", "en_US.ISO-8859-1", "na\xefve caf\xe9 \xa0\xbf\xff",
+                     "na\xefve caf\xe9 \xa0\xbf\xff"},
+        // KOI8-R calls 80 to BF box drawing; from 80 to 9F a terminal obeys them.
+        TerminalCase{"OneByteC1InKoi8r", "ru_RU.KOI8-R",
+                     "\x9b"
+                     "2J\x80\x9f\xa0 \xf0\xd2\xc9\xd7\xc5\xd4",
+                     "\\x9b2J\\x80\\x9f\xa0 \xf0\xd2\xc9\xd7\xc5\xd4"},
+        // 81 30 83 39 is U+009D, masked whole between two characters, the
+        // second with a trail byte from 80 to 9F.
+        TerminalCase{"FourByteControlInGb18030", "zh_CN.GB18030",
+                     "\xd6\xd0\x81\x30\x83\x39\xc2\x9b", "\xd6\xd0\\x81\\x30\\x83\\x39\xc2\x9b"},
+        // Cut by the bound, the same control is bytes that start nothing.
+        TerminalCase{"Gb18030CutAtTheBound", "zh_CN.GB18030",
+                     std::string(252, 'a') + "\x81\x30\x83\x39",
+                     std::string(252, 'a') + "\\x810\\x83"}),
     name_of_case);
 
 // The prompt must be out before the client waits for its line, and the line
