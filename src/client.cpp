@@ -20,7 +20,6 @@
 #include <cerrno>
 #include <clocale>
 #include <cstddef>
-#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -260,8 +259,7 @@ bool is_text(wchar_t character, std::size_t length, unsigned char lead) {
     // Where wchar_t is Unicode, no character lies past U+10FFFF, which glibc's
     // UTF-8 decoder still takes, nor among the surrogates, which musl's C
     // locale makes of the bytes 0x80 to 0xFF.
-    const auto code_point = static_cast<std::uint_least32_t>(character);
-    if (code_point > 0x10ffff || (code_point >= 0xd800 && code_point <= 0xdfff)) {
+    if (character > 0x10ffff || (character >= 0xd800 && character <= 0xdfff)) {
         return false;
     }
 #endif
