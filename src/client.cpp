@@ -12,6 +12,12 @@
 // Exit status: 0 after a completed exchange (a server that closes without
 // answering included), 1 after any failure, which is reported on standard error.
 
+// Where the C library says that wchar_t holds Unicode (__STDC_ISO_10646__):
+// GCC includes it by itself, clang not for every target (musl).
+#if __has_include(<stdc-predef.h>)
+#include <stdc-predef.h>
+#endif
+
 #include <fcntl.h>
 #include <netdb.h>
 #include <sys/socket.h>

@@ -25,6 +25,13 @@
 
 extern char **environ;
 
+// The build names the folder where the locales of the terminal cases are
+// made; a compile of this file alone, a check for another system say, gets
+// a folder of no consequence.
+#ifndef TEST_LOCALES
+#define TEST_LOCALES "locales"
+#endif
+
 namespace {
 
 using namespace std::chrono_literals;
