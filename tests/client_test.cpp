@@ -350,6 +350,10 @@ INSTANTIATE_TEST_SUITE_P(
                     EarlyFailure{"Empty", {"", ""}, invalid_port},
                     EarlyFailure{"Zero", {"", "0"}, invalid_port},
                     EarlyFailure{"AboveRange", {"", "65536"}, invalid_port},
+                    // The highest port is taken: the lookup is what fails.
+                    EarlyFailure{"TopOfRange", {"", "65535"}, "ERROR, no such host\n"},
+                    // An IPv6 address has no IPv4 address, whatever /etc/hosts says.
+                    EarlyFailure{"Ipv6Literal", {"::1", "80"}, "ERROR, no such host\n"},
                     EarlyFailure{"Negative", {"", "-1"}, invalid_port},
                     EarlyFailure{"LeadingBlank", {"", " 80"}, invalid_port},
                     EarlyFailure{"Plus", {"", "+80"}, invalid_port},
@@ -503,40 +507,80 @@ TEST(Client, ReportsAnAnswerThatCannotBeWritten) {
     EXPECT_EQ(outcome.status, 1);
 }
 
-TEST(Client, ReportsUnreadableInputAndSendsNothing) {
+TEST(Client, ReportsUnreadableInputAndSendsNoPartOfAPiece) {
     // A directory fails at the first read. A non-blocking pipe fails once it
-    // has given the bytes it holds, a line without its end one byte short of
-    // the largest that goes whole or not at all: none may go.
+    // has given the bytes it holds, a line without its end: one byte short
+    // of a whole piece, none of it may go; a whole piece goes before the
+    // failure.
     const int directory = open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    int pipe_ends[2];
-    make_pipe(pipe_ends);
-    fcntl(pipe_ends[0], F_SETFL, O_NONBLOCK);
-    const std::string unended(65535, 'x');
-    ASSERT_EQ(write(pipe_ends[1], unended.data(), unended.size()), 65535);
+    int short_of_a_piece[2] = {-1, -1};
+    int a_piece[2] = {-1, -1};
+    for (auto *ends : {&short_of_a_piece, &a_piece}) {
+        make_pipe(*ends);
+        fcntl((*ends)[0], F_SETFL, O_NONBLOCK);
+    }
+    const std::string unended(65536, 'x');
+    ASSERT_EQ(write(short_of_a_piece[1], unended.data(), 65535), 65535);
+    ASSERT_EQ(write(a_piece[1], unended.data(), 65536), 65536);
+    const std::string unavailable =
+        "ERROR reading from standard input: Resource temporarily unavailable\n";
     const struct {
         int input;
         int err;
         std::string report;
+        std::string sent;
     } cases[] = {
-        {directory, piped, "ERROR reading from standard input: Is a directory\n"},
+        {directory, piped, "ERROR reading from standard input: Is a directory\n", ""},
         // The report must not travel to the server in place of closed standard error.
-        {directory, closed, ""},
-        {pipe_ends[0], piped,
-         "ERROR reading from standard input: Resource temporarily unavailable\n"},
+        {directory, closed, "", ""},
+        {short_of_a_piece[0], piped, unavailable, ""},
+        {a_piece[0], piped, unavailable, unended},
     };
-    for (const auto &[input, err, report] : cases) {
-        SCOPED_TRACE(report);
+    for (const auto &[input, err, report, sent] : cases) {
+        SCOPED_TRACE(report + std::to_string(sent.size()));
         Server server("ok");
         const Outcome outcome =
             run_client(client_with({"127.0.0.1", server.port()}), "", {input, piped, err});
-        EXPECT_EQ(server.received(), "");
+        EXPECT_EQ(server.received(), sent);
         EXPECT_EQ(outcome.out, prompt);
         EXPECT_EQ(outcome.err, report);
         EXPECT_EQ(outcome.status, 1);
     }
-    for (const int descriptor : {directory, pipe_ends[0], pipe_ends[1]}) {
+    for (const int descriptor :
+         {directory, short_of_a_piece[0], short_of_a_piece[1], a_piece[0], a_piece[1]}) {
         close(descriptor);
     }
+}
+
+// Once a line reaches a whole piece, a pipe on standard input is asked to
+// grow, where the system lets pipes grow and the client uses that extra.
+TEST(Client, GrowsThePipeOfALongLine) {
+#if defined(F_SETPIPE_SZ) && defined(CLIENT_HAS_SYSTEM_EXTRAS)
+    int scratch[2];
+    make_pipe(scratch);
+    const bool can_grow = fcntl(scratch[0], F_SETPIPE_SZ, 1 << 20) >= 0;
+    close(scratch[0]);
+    close(scratch[1]);
+    if (!can_grow) {
+        GTEST_SKIP() << "needs a pipe that may grow to 1 MiB";
+    }
+    // A pipe that holds one piece exactly, the line without its end.
+    int input[2];
+    make_pipe(input);
+    ASSERT_EQ(fcntl(input[0], F_SETPIPE_SZ, 1 << 16), 1 << 16);
+    const std::string piece(1 << 16, 'x');
+    ASSERT_EQ(write(input[1], piece.data(), piece.size()), 1 << 16);
+    close(input[1]);
+    Server server("ok");
+    const Outcome outcome =
+        run_client(client_with({"127.0.0.1", server.port()}), "", {input[0], piped, piped});
+    EXPECT_EQ(server.received(), piece);
+    EXPECT_EQ(outcome.status, 0);
+    EXPECT_EQ(fcntl(input[0], F_GETPIPE_SZ), 1 << 20);
+    close(input[0]);
+#else
+    GTEST_SKIP() << "the client under test grows no pipe";
+#endif
 }
 
 // Standard streams that the caller left closed: each fails as a closed stream
@@ -587,10 +631,45 @@ TEST(Client, ReportsInjectedFailuresWithTheirOwnReason) {
     if (programs_run.find("execve(") != programs_run.rfind("execve(")) {
         GTEST_SKIP() << "needs the client to run as itself, not through another program";
     }
+    // LeakSanitizer, in the sanitizer build, cannot work under ptrace.
+    const std::vector<std::string> strace = {"strace", "-qq", "-e", "signal=none", "-E",
+                                             "ASAN_OPTIONS=detect_leaks=0"};
+    const auto traced = [&strace](std::vector<std::string> options, const std::string &port) {
+        auto argv = strace;
+        argv.insert(argv.end(), options.begin(), options.end());
+        argv.insert(argv.end(), {CLIENT_PATH, "127.0.0.1", port});
+        return argv;
+    };
+    // The reads of standard input and of the answer come after the loader's:
+    // their numbers among all reads are taken from a run without failures.
+    std::size_t first_input_read = 0;
+    std::size_t answer_read = 0;
+    {
+        Server server("ok");
+        std::istringstream reads(
+            run_client(traced({"-e", "trace=read"}, server.port()), "hi\n", all_piped, "strace")
+                .err);
+        std::string line;
+        for (std::size_t count = 1; answer_read == 0 && std::getline(reads, line); ++count) {
+            if (line.starts_with("read(0,")) {
+                first_input_read = first_input_read == 0 ? count : first_input_read;
+            } else if (first_input_read > 0 && line.starts_with("read(")) {
+                answer_read = count;
+            }
+        }
+        ASSERT_GT(answer_read, 0u) << "no read of the answer seen";
+    }
+    const auto interrupted_read = [](std::size_t number) {
+        return std::vector<std::string>{
+            "-e", "inject=read:error=EINTR:when=" + std::to_string(number)};
+    };
+    const std::string full = "ERROR writing to standard output: No space left on device\n";
     const struct {
         const char *what;
         std::vector<std::string> injections;
         Streams streams;
+        int status;
+        std::string sent;
         std::string report;
     } cases[] = {
         // Standard error closed, and nothing can be opened to hold its place:
@@ -598,36 +677,53 @@ TEST(Client, ReportsInjectedFailuresWithTheirOwnReason) {
         {"no placeholder",
          {"-P", "/dev/null", "-e", "trace=?open,openat", "-e", "inject=?open,openat:error=EACCES"},
          {piped, piped, closed},
+         1,
+         "",
          ""},
         // The prompt fails, then a send is interrupted and retried. Each C
-        // library writes with one of the two calls.
+        // library writes with one of the two calls; glibc for i386 sends by
+        // way of socketcall, which strace names send.
         {"prompt",
          {"-e", "inject=?write,writev:error=ENOSPC:when=1", "-e",
-          "inject=sendto:error=EINTR:when=1"},
+          "inject=sendto,?send:error=EINTR:when=1"},
          all_piped,
-         "ERROR writing to standard output: No space left on device\n"},
+         1,
+         "hi\n",
+         full},
+        // The prompt goes out; the answer's flush fails.
+        {"answer",
+         {"-e", "inject=?write,writev:error=ENOSPC:when=2"},
+         all_piped,
+         1,
+         "hi\n",
+         full},
+        // A send that takes one byte without sending it: the rest must follow.
+        {"short send",
+         {"-e", "inject=sendto,?send:retval=1:when=1"},
+         all_piped,
+         0,
+         "i\n",
+         ""},
+        {"interrupted input", interrupted_read(first_input_read), all_piped, 0, "hi\n", ""},
+        {"interrupted answer", interrupted_read(answer_read), all_piped, 0, "hi\n", ""},
     };
-    for (const auto &[what, injections, streams, report] : cases) {
+    for (const auto &[what, injections, streams, status, sent, report] : cases) {
         SCOPED_TRACE(what);
         Server server("ok");
-        // LeakSanitizer, in the sanitizer build, cannot work under ptrace.
-        std::vector<std::string> argv = {"strace", "-o", "/dev/null", "-E",
-                                         "ASAN_OPTIONS=detect_leaks=0"};
-        argv.insert(argv.end(), injections.begin(), injections.end());
-        argv.insert(argv.end(), {CLIENT_PATH, "127.0.0.1", server.port()});
+        auto argv = traced(injections, server.port());
+        argv.insert(argv.begin() + 1, {"-o", "/dev/null"});
         const Outcome outcome = run_client(argv, "hi\n", streams, "strace");
+        EXPECT_EQ(server.received(), sent);
         EXPECT_EQ(outcome.err, report);
-        EXPECT_EQ(outcome.status, 1);
+        EXPECT_EQ(outcome.status, status);
         EXPECT_EQ(outcome.signal, 0);
     }
     // To a pipe the bytes go as they came, so the locale is never even read:
     // no output could show that it was.
     Server server("ok");
-    const Outcome outcome = run_client({"strace", "-qq", "-e", "trace=open,openat", "-e",
-                                        "signal=none", "-E", "LC_ALL=C.UTF-8", "-E",
-                                        "ASAN_OPTIONS=detect_leaks=0", CLIENT_PATH, "127.0.0.1",
-                                        server.port()},
-                                       "hi\n", all_piped, "strace");
+    const Outcome outcome = run_client(
+        traced({"-e", "trace=open,openat", "-E", "LC_ALL=C.UTF-8"}, server.port()), "hi\n",
+        all_piped, "strace");
     EXPECT_EQ(outcome.status, 0);
     EXPECT_EQ(outcome.err.find("locale"), std::string::npos) << outcome.err;
     EXPECT_EQ(outcome.err.find("LC_CTYPE"), std::string::npos) << outcome.err;
@@ -742,6 +838,8 @@ INSTANTIATE_TEST_SUITE_P(
         TerminalCase{"Utf8CutAtTheBound", "C.UTF-8", std::string(253, 'a') + "\u20ac",
                      std::string(253, 'a') + "\\xe2\\x82"},
         TerminalCase{"CrlfLine", "C.UTF-8", "+PONG\r\n", "+PONG\r\n"},
+        // Each side of each bound of caret notation.
+        TerminalCase{"CaretBounds", "C.UTF-8", "\x1f \x7e\x7f\x80", "^_ ~^?\\x80"},
         TerminalCase{"Utf8Text", "C.UTF-8", utf8_text, utf8_text},
         TerminalCase{"EightBitAttackIsTextInUtf8", "C.UTF-8", eight_bit_attack, eight_bit_attack},
         TerminalCase{"EightBitAttackInC", "C", eight_bit_attack,
