@@ -706,6 +706,12 @@ TEST(Client, ReportsInjectedFailuresWithTheirOwnReason) {
          ""},
         {"interrupted input", interrupted_read(first_input_read), all_piped, 0, "hi\n", ""},
         {"interrupted answer", interrupted_read(answer_read), all_piped, 0, "hi\n", ""},
+        {"failed answer",
+         {"-e", "inject=read:error=ECONNRESET:when=" + std::to_string(answer_read)},
+         all_piped,
+         1,
+         "hi\n",
+         "ERROR reading from socket: Connection reset by peer\n"},
     };
     for (const auto &[what, injections, streams, status, sent, report] : cases) {
         SCOPED_TRACE(what);
@@ -838,6 +844,7 @@ INSTANTIATE_TEST_SUITE_P(
         TerminalCase{"Utf8CutAtTheBound", "C.UTF-8", std::string(253, 'a') + "\u20ac",
                      std::string(253, 'a') + "\\xe2\\x82"},
         TerminalCase{"CrlfLine", "C.UTF-8", "+PONG\r\n", "+PONG\r\n"},
+        TerminalCase{"CarriageReturnBeforeCrlf", "C.UTF-8", "+OK\r\r\n", "+OK^M\r\n"},
         // Each side of each bound of caret notation.
         TerminalCase{"CaretBounds", "C.UTF-8", "\x1f \x7e\x7f\x80", "^_ ~^?\\x80"},
         TerminalCase{"Utf8Text", "C.UTF-8", utf8_text, utf8_text},
