@@ -200,8 +200,8 @@ void send_all(int socket_descriptor, const char *bytes, std::size_t length) {
 // Sends the first line of standard input, its newline included, or all of
 // the input when it holds no newline; NUL bytes are data like any other. The
 // line goes out only once the buffer holds its end or a whole piece, so a
-// read error sends nothing of a line shorter than one piece; of one at least
-// that long, the pieces already sent stay sent. Bytes read past the newline are dropped.
+// read error sends nothing of a line shorter than one piece; of any other,
+// the pieces already sent stay sent. Bytes read past the newline are dropped.
 void send_line(int socket_descriptor) {
     static char line_buffer[line_buffer_size];
     std::size_t length = 0;
