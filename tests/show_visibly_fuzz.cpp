@@ -17,6 +17,10 @@
 #endif
 
 #include <locale.h>
+// Where POSIX's newlocale and uselocale are not in <locale.h> alone (macOS).
+#if __has_include(<xlocale.h>)
+#include <xlocale.h>
+#endif
 
 #include <chrono>
 #include <cstdint>
@@ -28,7 +32,7 @@
 #include <iterator>
 #include <string_view>
 
-#include "show_visibly.h"
+#include "../src/show_visibly.h"
 
 namespace {
 
