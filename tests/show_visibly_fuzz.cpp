@@ -112,38 +112,34 @@ void check(std::size_t locale_index, const unsigned char *answer, std::size_t le
     if (shown_length > 4 * length) {
         fail("more than four bytes shown for a byte of the answer");
     }
-    // Each text character of the answer, in order, must be one of those
-    // shown; every one shown must be text.
+    // Every unit shown must be text, and each text character of the answer,
+    // in order, one of them.
     std::size_t next = 0;
+    const auto next_shown = [&] {
+        const Unit unit = unit_at(shown + next, shown_length - next);
+        if (!unit.text) {
+            fail("what is shown is not text");
+        }
+        const std::string_view got(shown_buffer + next, unit.length);
+        next += unit.length;
+        return got;
+    };
     bool all_text = true;
     for (std::size_t i = 0; i < length;) {
         const Unit unit = unit_at(answer + i, length - i);
         all_text = all_text && unit.text;
         if (unit.text) {
             const std::string_view wanted(reinterpret_cast<const char *>(answer + i), unit.length);
-            for (;;) {
+            do {
                 if (next == shown_length) {
                     fail("a text character of the answer is not shown as it is");
                 }
-                const Unit shown_unit = unit_at(shown + next, shown_length - next);
-                if (!shown_unit.text) {
-                    fail("what is shown is not text");
-                }
-                const std::string_view got(shown_buffer + next, shown_unit.length);
-                next += shown_unit.length;
-                if (got == wanted) {
-                    break;
-                }
-            }
+            } while (next_shown() != wanted);
         }
         i += unit.length;
     }
-    for (; next < shown_length;) {
-        const Unit shown_unit = unit_at(shown + next, shown_length - next);
-        if (!shown_unit.text) {
-            fail("what is shown is not text");
-        }
-        next += shown_unit.length;
+    while (next < shown_length) {
+        (void)next_shown();
     }
     if (all_text && (shown_length != length || std::memcmp(shown, answer, length) != 0)) {
         fail("an answer that is all text is not shown unchanged");
@@ -202,10 +198,10 @@ extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
-    if (size == 0 || made_locales[data[0] % locale_count] == nullptr) {
+    const std::size_t locale_index = size == 0 ? 0 : data[0] % locale_count;
+    if (size == 0 || made_locales[locale_index] == nullptr) {
         return 0;
     }
-    const std::size_t locale_index = data[0] % locale_count;
     (void)uselocale(made_locales[locale_index]);
     // Not copied: AddressSanitizer sees a read past the input's end.
     const std::size_t length = size - 1 < answer_limit ? size - 1 : answer_limit;
