@@ -8,6 +8,8 @@
 // connection, one message out and one answer in; there are no time-outs. At a
 // terminal, whatever in the answer is not text in the locale's character set
 // is shown, not obeyed; to a pipe or a file its bytes go exactly as received.
+// Once connected, and before it reads anything, it gives up, where the kernel
+// offers Landlock, its rights to files, programs, TCP connections and signals.
 //
 // Exit status: 0 after a completed exchange (a server that closes without
 // answering included), 1 after any failure, which is reported on standard error.
@@ -17,12 +19,34 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+// Landlock's calls, where the system's headers know them: <sys/syscall.h> is
+// asked for only beside Linux's own headers, since other systems lack it.
+#if __has_include(<linux/landlock.h>)
+#include <sys/prctl.h>
+#include <sys/syscall.h>
+#endif
+// AddressSanitizer's leak check at exit lists /proc/self/task, which a
+// confined client can no longer open: that build checks just before.
+#if defined(__SANITIZE_ADDRESS__)
+#define CLIENT_CHECKS_LEAKS
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define CLIENT_CHECKS_LEAKS
+#endif
+#endif
+#ifdef CLIENT_CHECKS_LEAKS
+#include <sanitizer/lsan_interface.h>
+#endif
+
+#include <algorithm>
 #include <cerrno>
 #include <clocale>
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <cwchar>
 #include <string_view>
 
 #include "show_visibly.h"
@@ -159,6 +183,67 @@ int connect_to_server(const char *host, const char *port_text) {
     return socket_descriptor;
 }
 
+// True when standard output is a terminal, where the answer is shown in the
+// locale's character set (LC_ALL, LC_CTYPE, LANG); one that cannot be set,
+// not installed say, leaves the C locale, in which no byte from 0x80 up is
+// text: shown safely still. The C library loads a character set's converter
+// at its first decode, which a confined client could no longer do, so it
+// decodes nothing here to have it loaded. To a pipe the locale plays no part.
+bool set_terminal_locale() {
+    if (isatty(STDOUT_FILENO) != 1) {
+        return false;
+    }
+    (void)std::setlocale(LC_CTYPE, "");
+    std::mbstate_t state{};
+    (void)std::mbrtowc(nullptr, nullptr, 0, &state);
+    return true;
+}
+
+// Gives up, where the kernel offers Landlock, every right to the file system
+// (no file read, written, made or run), then, as newer kernels add them, TCP
+// bind and connect, and signals and abstract UNIX sockets beyond the client's
+// own: the rest of the run needs only the descriptors it holds, so a flaw in
+// decoding a stranger's answer can do nothing else. Where Landlock is missing
+// or refused, the run goes on unconfined, as it did before there was any.
+void give_up_rights() {
+#if defined(SYS_landlock_create_ruleset) && !defined(CLIENT_WITHOUT_SYSTEM_EXTRAS)
+#ifdef CLIENT_CHECKS_LEAKS
+    __lsan_do_leak_check();
+#endif
+    // The kernel's own numbers, which may be newer than the system's header.
+    // It refuses a right that its ABI does not know, and takes a longer record
+    // when the fields it does not know are zero.
+    struct landlock_rules {
+        std::uint64_t handled_access_fs;
+        std::uint64_t handled_access_net;
+        std::uint64_t scoped;
+    };
+    constexpr long newest_known_abi = 6;
+    // Every file right of ABI 1, 2 (refer), 3 (truncate), 4 and 5 (device ioctl), 6.
+    constexpr std::uint64_t file_rights[] = {0x1fff, 0x3fff, 0x7fff, 0x7fff, 0xffff, 0xffff};
+    constexpr std::uint64_t tcp_bind_and_connect = 0x3;
+    constexpr std::uint64_t abstract_sockets_and_signals = 0x3;
+    constexpr long ask_for_abi = 1;
+    const long abi = std::min(
+        syscall(SYS_landlock_create_ruleset, nullptr, std::size_t{0}, ask_for_abi),
+        newest_known_abi);
+    if (abi < 1) {
+        return;
+    }
+    const landlock_rules rules{file_rights[abi - 1], abi >= 4 ? tcp_bind_and_connect : 0,
+                               abi >= 6 ? abstract_sockets_and_signals : 0};
+    const long ruleset = syscall(SYS_landlock_create_ruleset, &rules, sizeof rules, 0L);
+    if (ruleset < 0) {
+        return;
+    }
+    // Through syscall too, rather than prctl: one import less to bind at start.
+    if (syscall(SYS_prctl, long{PR_SET_NO_NEW_PRIVS}, 1L, 0L, 0L, 0L) == 0) {
+        (void)syscall(SYS_landlock_restrict_self, ruleset, 0L);
+    }
+    (void)close(static_cast<int>(ruleset));
+#endif
+}
+
 // Flushed so that the prompt is on screen before the wait for the line,
 // whatever standard input is. Returns 0, or the errno of its failure, which
 // is reported with the answer so that the exchange still takes place.
@@ -246,14 +331,10 @@ std::size_t receive_answer(int socket_descriptor, char (&message_buffer)[message
 // except at a terminal, where it is shown visibly. Then reports the failure
 // of the prompt, if it failed.
 void print_answer(char (&message_buffer)[message_buffer_size], std::size_t length,
-                  int prompt_error) {
+                  bool at_terminal, int prompt_error) {
     char shown_buffer[shown_limit + 1];
     char *shown = message_buffer;
-    if (isatty(STDOUT_FILENO) == 1) {
-        // The terminal's character set is the locale's (LC_ALL, LC_CTYPE,
-        // LANG). One that cannot be set, not installed say, leaves the C
-        // locale, in which no byte from 0x80 up is text: shown safely still.
-        (void)std::setlocale(LC_CTYPE, "");
+    if (at_terminal) {
         length = show_visibly(message_buffer, length, shown_buffer);
         shown = shown_buffer;
     }
@@ -281,10 +362,12 @@ int main(int argc, char *argv[]) {
     }
 
     const int socket_descriptor = connect_to_server(argv[1], argv[2]);
+    const bool at_terminal = set_terminal_locale();
+    give_up_rights();
     const int prompt_error = prompt();
     send_line(socket_descriptor);
     char message_buffer[message_buffer_size];
     const std::size_t answer_length = receive_answer(socket_descriptor, message_buffer);
-    print_answer(message_buffer, answer_length, prompt_error);
+    print_answer(message_buffer, answer_length, at_terminal, prompt_error);
     return EXIT_SUCCESS;
 }
