@@ -11,7 +11,11 @@
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
+#if __has_include(<linux/landlock.h>)
+#include <sys/syscall.h>
+#endif
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <csignal>
@@ -30,6 +34,9 @@ extern char **environ;
 // a folder of no consequence.
 #ifndef TEST_LOCALES
 #define TEST_LOCALES "locales"
+#endif
+#ifndef STAND_IN_EXPLOIT
+#define STAND_IN_EXPLOIT "stand_in_exploit.so"
 #endif
 
 namespace {
@@ -173,6 +180,16 @@ private:
     std::string received_;
     std::thread thread_;
 };
+
+// The Landlock ABI that this kernel offers, which the client asks for the
+// same way: 0 where there is none, or where it is off or refused.
+long landlock_abi() {
+#ifdef SYS_landlock_create_ruleset
+    return std::max(syscall(SYS_landlock_create_ruleset, nullptr, std::size_t{0}, 1L), 0L);
+#else
+    return 0;
+#endif
+}
 
 struct Outcome {
     std::string out;
@@ -706,6 +723,19 @@ TEST(Client, ReportsInjectedFailuresWithTheirOwnReason) {
          ""},
         {"interrupted input", interrupted_read(first_input_read), all_piped, 0, "hi\n", ""},
         {"interrupted answer", interrupted_read(answer_read), all_piped, 0, "hi\n", ""},
+        // Without Landlock, or refused it, the client runs unconfined, silently.
+        {"no Landlock",
+         {"-e", "inject=landlock_create_ruleset:error=ENOSYS"},
+         all_piped,
+         0,
+         "hi\n",
+         ""},
+        {"Landlock refused",
+         {"-e", "inject=landlock_restrict_self:error=EPERM"},
+         all_piped,
+         0,
+         "hi\n",
+         ""},
         {"failed answer",
          {"-e", "inject=read:error=ECONNRESET:when=" + std::to_string(answer_read)},
          all_piped,
@@ -725,14 +755,26 @@ TEST(Client, ReportsInjectedFailuresWithTheirOwnReason) {
         EXPECT_EQ(outcome.signal, 0);
     }
     // To a pipe the bytes go as they came, so the locale is never even read:
-    // no output could show that it was.
+    // no output could show that it was. And where the kernel offers Landlock,
+    // the client is confined: a feature test that quietly turned false in its
+    // build would leave it unconfined, with nothing else to show for it.
     Server server("ok");
-    const Outcome outcome = run_client(
-        traced({"-e", "trace=open,openat", "-E", "LC_ALL=C.UTF-8"}, server.port()), "hi\n",
-        all_piped, "strace");
+    const Outcome outcome = run_client(traced({"-e", "trace=open,openat,landlock_restrict_self",
+                                               "-E", "LC_ALL=C.UTF-8"},
+                                              server.port()),
+                                       "hi\n", all_piped, "strace");
     EXPECT_EQ(outcome.status, 0);
     EXPECT_EQ(outcome.err.find("locale"), std::string::npos) << outcome.err;
     EXPECT_EQ(outcome.err.find("LC_CTYPE"), std::string::npos) << outcome.err;
+#ifdef CLIENT_HAS_SYSTEM_EXTRAS
+    if (landlock_abi() > 0) {
+        const std::size_t confined = outcome.err.find("landlock_restrict_self(");
+        ASSERT_NE(confined, std::string::npos) << outcome.err;
+        const std::string call =
+            outcome.err.substr(confined, outcome.err.find('\n', confined) - confined);
+        EXPECT_TRUE(call.ends_with(" = 0")) << call;
+    }
+#endif
 }
 
 // At a terminal a stranger's answer is shown, never obeyed: every control
@@ -748,23 +790,31 @@ struct TerminalCase {
 
 void PrintTo(const TerminalCase &terminal_case, std::ostream *out) { *out << terminal_case.name; }
 
+// The test's environment less the variables whose names start with one of
+// dropped, and with added.
+std::vector<std::string> environment_with(const std::vector<std::string_view> &dropped,
+                                          const std::vector<std::string> &added) {
+    std::vector<std::string> environment;
+    for (char **variable = environ; *variable != nullptr; ++variable) {
+        const std::string_view entry(*variable);
+        if (std::none_of(dropped.begin(), dropped.end(),
+                         [entry](std::string_view name) { return entry.starts_with(name); })) {
+            environment.emplace_back(entry);
+        }
+    }
+    environment.insert(environment.end(), added.begin(), added.end());
+    return environment;
+}
+
 // The test's environment with one locale in force, whatever the test was
 // given: LC_ALL set, LANG, LOCPATH and the other LC_ variables gone. Every
 // locale but C is looked up first among those that the tests made.
 std::vector<std::string> environment_with_locale(const std::string &locale) {
-    std::vector<std::string> environment;
-    for (char **variable = environ; *variable != nullptr; ++variable) {
-        const std::string_view entry(*variable);
-        if (!entry.starts_with("LC_") && !entry.starts_with("LANG=") &&
-            !entry.starts_with("LOCPATH=")) {
-            environment.emplace_back(entry);
-        }
-    }
-    environment.push_back("LC_ALL=" + locale);
+    std::vector<std::string> added = {"LC_ALL=" + locale};
     if (locale != "C") {
-        environment.emplace_back("LOCPATH=" TEST_LOCALES);
+        added.emplace_back("LOCPATH=" TEST_LOCALES);
     }
-    return environment;
+    return environment_with({"LC_", "LANG=", "LOCPATH="}, added);
 }
 
 class TerminalTest : public testing::TestWithParam<TerminalCase> {};
@@ -869,6 +919,9 @@ INSTANTIATE_TEST_SUITE_P(
         // second with a trail byte from 80 to 9F.
         TerminalCase{"FourByteControlInGb18030", "zh_CN.GB18030",
                      "\xd6\xd0\x81\x30\x83\x39\xc2\x9b", "\xd6\xd0\\x81\\x30\\x83\\x39\xc2\x9b"},
+        // Text, whatever its first byte: 81 40 is U+4E02.
+        TerminalCase{"Gb18030TextLeadBytesTo9f", "zh_CN.GB18030", "\xd6\xd0\x81\x40\x95\x5a",
+                     "\xd6\xd0\x81\x40\x95\x5a"},
         // Cut by the bound, the same control is bytes that start nothing.
         TerminalCase{"Gb18030CutAtTheBound", "zh_CN.GB18030",
                      std::string(252, 'a') + "\x81\x30\x83\x39",
@@ -925,6 +978,54 @@ TEST(Client, PromptsFirstAndSendsTheLineAtItsNewline) {
         EXPECT_EQ(server.received(), "hi\n");
         EXPECT_NE(shown.find("ok"), std::string::npos) << shown;
     }
+}
+
+// Once connected, before the answer comes, the client gives up all that an
+// exploit of a flaw in reading the answer would want, as far as the kernel's
+// Landlock ABI goes: files (open, make, run) from ABI 1, TCP connections
+// from 4, signals beyond itself from 6. Where the kernel has none, nothing is
+// refused. Either way the exchange takes place as ever.
+TEST(Client, GivesUpFilesProgramsConnectionsAndSignalsBeforeTheAnswer) {
+#ifndef CLIENT_HAS_SYSTEM_EXTRAS
+    GTEST_SKIP() << "the client under test is built without system extras";
+#endif
+    in_port_t port = 0;
+    const int listener = bound_to_loopback(port);
+    ASSERT_EQ(listen(listener, 1), 0);
+    std::string folder = testing::TempDir() + "client-test-XXXXXX";
+    ASSERT_NE(mkdtemp(folder.data()), nullptr);
+    const char *asan_options = std::getenv("ASAN_OPTIONS");
+    // The sanitizer build's runtime must otherwise come first of all.
+    const auto environment = environment_with(
+        {"LD_PRELOAD=", "ASAN_OPTIONS=", "STAND_IN_"},
+        {"LD_PRELOAD=" STAND_IN_EXPLOIT, "STAND_IN_FOLDER=" + folder,
+         "STAND_IN_PORT=" + std::to_string(port),
+         std::string("ASAN_OPTIONS=") + (asan_options != nullptr ? asan_options : "") +
+             ":verify_asan_link_order=0"});
+    Server server("ok");
+    const Outcome outcome = run_client(client_with({"127.0.0.1", server.port()}), "hi\n",
+                                       all_piped, CLIENT_PATH, &environment);
+    (void)rmdir((folder + "/made").c_str());
+    EXPECT_EQ(rmdir(folder.c_str()), 0);
+    close(listener);
+    EXPECT_EQ(server.received(), "hi\n");
+    EXPECT_EQ(outcome.out, prompt + "ok\n");
+    EXPECT_EQ(outcome.status, 0);
+    const std::size_t line = outcome.err.find("stand-in: ");
+    if (line == std::string::npos) {
+        GTEST_SKIP() << "needs a client that takes the preloaded library, not one built for "
+                        "another machine; it said: "
+                     << outcome.err;
+    }
+    const long abi = landlock_abi();
+    const auto error_from = [abi](long first_abi, int error) {
+        return std::to_string(abi >= first_abi ? error : 0);
+    };
+    EXPECT_EQ(outcome.err.substr(line),
+              "stand-in: file " + error_from(1, EACCES) + ", directory " + error_from(1, EACCES) +
+                  ", program " + error_from(1, EACCES) + ", connection " +
+                  error_from(4, EACCES) + ", signal " + error_from(6, EPERM) + "\n")
+        << "Landlock ABI " << abi;
 }
 
 }  // namespace
