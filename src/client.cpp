@@ -187,8 +187,8 @@ int connect_to_server(const char *host, const char *port_text) {
 // locale's character set (LC_ALL, LC_CTYPE, LANG); one that cannot be set,
 // not installed say, leaves the C locale, in which no byte from 0x80 up is
 // text: shown safely still. The C library loads a character set's converter
-// at its first decode, which a confined client could no longer do, so it
-// decodes nothing here to have it loaded. To a pipe the locale plays no part.
+// at the first decode, a file that a confined client could no longer open:
+// an empty decode here loads it. To a pipe the locale plays no part.
 bool set_terminal_locale() {
     if (isatty(STDOUT_FILENO) != 1) {
         return false;
@@ -224,9 +224,9 @@ void give_up_rights() {
     constexpr std::uint64_t tcp_bind_and_connect = 0x3;
     constexpr std::uint64_t abstract_sockets_and_signals = 0x3;
     constexpr long ask_for_abi = 1;
-    const long abi = std::min(
-        syscall(SYS_landlock_create_ruleset, nullptr, std::size_t{0}, ask_for_abi),
-        newest_known_abi);
+    const long abi =
+        std::min(syscall(SYS_landlock_create_ruleset, nullptr, std::size_t{0}, ask_for_abi),
+                 newest_known_abi);
     if (abi < 1) {
         return;
     }
@@ -330,8 +330,8 @@ std::size_t receive_answer(int socket_descriptor, char (&message_buffer)[message
 // Prints the answer and a newline: exactly as received, NUL bytes included,
 // except at a terminal, where it is shown visibly. Then reports the failure
 // of the prompt, if it failed.
-void print_answer(char (&message_buffer)[message_buffer_size], std::size_t length,
-                  bool at_terminal, int prompt_error) {
+void print_answer(char (&message_buffer)[message_buffer_size], std::size_t length, bool at_terminal,
+                  int prompt_error) {
     char shown_buffer[shown_limit + 1];
     char *shown = message_buffer;
     if (at_terminal) {

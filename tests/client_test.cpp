@@ -759,10 +759,10 @@ TEST(Client, ReportsInjectedFailuresWithTheirOwnReason) {
     // the client is confined: a feature test that quietly turned false in its
     // build would leave it unconfined, with nothing else to show for it.
     Server server("ok");
-    const Outcome outcome = run_client(traced({"-e", "trace=open,openat,landlock_restrict_self",
-                                               "-E", "LC_ALL=C.UTF-8"},
-                                              server.port()),
-                                       "hi\n", all_piped, "strace");
+    const Outcome outcome = run_client(
+        traced({"-e", "trace=open,openat,landlock_restrict_self", "-E", "LC_ALL=C.UTF-8"},
+               server.port()),
+        "hi\n", all_piped, "strace");
     EXPECT_EQ(outcome.status, 0);
     EXPECT_EQ(outcome.err.find("locale"), std::string::npos) << outcome.err;
     EXPECT_EQ(outcome.err.find("LC_CTYPE"), std::string::npos) << outcome.err;
@@ -1003,8 +1003,8 @@ TEST(Client, GivesUpFilesProgramsConnectionsAndSignalsBeforeTheAnswer) {
          std::string("ASAN_OPTIONS=") + (asan_options != nullptr ? asan_options : "") +
              ":verify_asan_link_order=0"});
     Server server("ok");
-    const Outcome outcome = run_client(client_with({"127.0.0.1", server.port()}), "hi\n",
-                                       all_piped, CLIENT_PATH, &environment);
+    const Outcome outcome = run_client(client_with({"127.0.0.1", server.port()}), "hi\n", all_piped,
+                                       CLIENT_PATH, &environment);
     (void)rmdir((folder + "/made").c_str());
     EXPECT_EQ(rmdir(folder.c_str()), 0);
     close(listener);
@@ -1023,8 +1023,8 @@ TEST(Client, GivesUpFilesProgramsConnectionsAndSignalsBeforeTheAnswer) {
     };
     EXPECT_EQ(outcome.err.substr(line),
               "stand-in: file " + error_from(1, EACCES) + ", directory " + error_from(1, EACCES) +
-                  ", program " + error_from(1, EACCES) + ", connection " +
-                  error_from(4, EACCES) + ", signal " + error_from(6, EPERM) + "\n")
+                  ", program " + error_from(1, EACCES) + ", connection " + error_from(4, EACCES) +
+                  ", signal " + error_from(6, EPERM) + "\n")
         << "Landlock ABI " << abi;
 }
 
