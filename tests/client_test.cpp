@@ -995,7 +995,7 @@ TEST(Client, GivesUpFilesProgramsConnectionsAndSignalsBeforeTheAnswer) {
     std::string folder = testing::TempDir() + "client-test-XXXXXX";
     ASSERT_NE(mkdtemp(folder.data()), nullptr);
     const char *asan_options = std::getenv("ASAN_OPTIONS");
-    // The sanitizer build's runtime must otherwise come first of all.
+    // AddressSanitizer's runtime would otherwise refuse a library loaded ahead of it.
     const auto environment = environment_with(
         {"LD_PRELOAD=", "ASAN_OPTIONS=", "STAND_IN_"},
         {"LD_PRELOAD=" STAND_IN_EXPLOIT, "STAND_IN_FOLDER=" + folder,
