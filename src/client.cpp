@@ -8,8 +8,9 @@
 // connection, one message out and one answer in; there are no time-outs. At a
 // terminal, whatever in the answer is not text in the locale's character set
 // is shown, not obeyed; to a pipe or a file its bytes go exactly as received.
-// Once connected, and before it reads anything, it gives up, where the kernel
-// offers Landlock, its rights to files, programs, TCP connections and signals.
+// Once connected, and before it reads anything, it gives up opening anything
+// new and, as far as the system lets it, running programs, signals and typing
+// into the terminal.
 //
 // Exit status: 0 after a completed exchange (a server that closes without
 // answering included), 1 after any failure, which is reported on standard error.
@@ -19,36 +20,16 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-// Landlock's calls, where the system's headers know them: <sys/syscall.h> is
-// asked for only beside Linux's own headers, since other systems lack it.
-#if __has_include(<linux/landlock.h>)
-#include <sys/prctl.h>
-#include <sys/syscall.h>
-#endif
-// AddressSanitizer's leak check at exit lists /proc/self/task, which a
-// confined client can no longer open: that build checks just before.
-#if defined(__SANITIZE_ADDRESS__)
-#define CLIENT_CHECKS_LEAKS
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define CLIENT_CHECKS_LEAKS
-#endif
-#endif
-#ifdef CLIENT_CHECKS_LEAKS
-#include <sanitizer/lsan_interface.h>
-#endif
-
-#include <algorithm>
 #include <cerrno>
 #include <clocale>
 #include <cstddef>
-#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
 #include <string_view>
 
+#include "give_up_rights.h"
 #include "show_visibly.h"
 
 // Without it, a server that resets the connection would end the run by
@@ -197,51 +178,6 @@ bool set_terminal_locale() {
     std::mbstate_t state{};
     (void)std::mbrtowc(nullptr, nullptr, 0, &state);
     return true;
-}
-
-// Gives up, where the kernel offers Landlock, every right to the file system
-// (no file read, written, made or run), then, as newer kernels add them, TCP
-// bind and connect, and signals and abstract UNIX sockets beyond the client's
-// own: the rest of the run needs only the descriptors it holds, so a flaw in
-// decoding a stranger's answer can do nothing else. Where Landlock is missing
-// or refused, the run goes on unconfined, as it did before there was any.
-void give_up_rights() {
-#if defined(SYS_landlock_create_ruleset) && !defined(CLIENT_WITHOUT_SYSTEM_EXTRAS)
-#ifdef CLIENT_CHECKS_LEAKS
-    __lsan_do_leak_check();
-#endif
-    // The kernel's own numbers, which may be newer than the system's header.
-    // It refuses a right that its ABI does not know, and takes a longer record
-    // when the fields it does not know are zero.
-    struct landlock_rules {
-        std::uint64_t handled_access_fs;
-        std::uint64_t handled_access_net;
-        std::uint64_t scoped;
-    };
-    constexpr long newest_known_abi = 6;
-    // Every file right of ABI 1, 2 (refer), 3 (truncate), 4 and 5 (device ioctl), 6.
-    constexpr std::uint64_t file_rights[] = {0x1fff, 0x3fff, 0x7fff, 0x7fff, 0xffff, 0xffff};
-    constexpr std::uint64_t tcp_bind_and_connect = 0x3;
-    constexpr std::uint64_t abstract_sockets_and_signals = 0x3;
-    constexpr long ask_for_abi = 1;
-    const long abi =
-        std::min(syscall(SYS_landlock_create_ruleset, nullptr, std::size_t{0}, ask_for_abi),
-                 newest_known_abi);
-    if (abi < 1) {
-        return;
-    }
-    const landlock_rules rules{file_rights[abi - 1], abi >= 4 ? tcp_bind_and_connect : 0,
-                               abi >= 6 ? abstract_sockets_and_signals : 0};
-    const long ruleset = syscall(SYS_landlock_create_ruleset, &rules, sizeof rules, 0L);
-    if (ruleset < 0) {
-        return;
-    }
-    // Through syscall too, rather than prctl: one import less to bind at start.
-    if (syscall(SYS_prctl, long{PR_SET_NO_NEW_PRIVS}, 1L, 0L, 0L, 0L) == 0) {
-        (void)syscall(SYS_landlock_restrict_self, ruleset, 0L);
-    }
-    (void)close(static_cast<int>(ruleset));
-#endif
 }
 
 // Flushed so that the prompt is on screen before the wait for the line,
