@@ -17,7 +17,8 @@
 #include <sys/ioctl.h>
 #endif
 // AddressSanitizer's leak check at exit lists /proc/self/task, which a
-// confined client can no longer open: that build checks just before.
+// client that may open nothing can no longer do (it then blames ptrace, the
+// cause being EMFILE): that build checks just before giving anything up.
 #if defined(__SANITIZE_ADDRESS__)
 #define CLIENT_CHECKS_LEAKS
 #elif defined(__has_feature)

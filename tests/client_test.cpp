@@ -1136,8 +1136,9 @@ TEST_P(ConfinementTest, RefusesTheStandInAtTheAnswer) {
     udp_address.sin_port = htons(port);
     udp_address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     const int udp = listening(AF_INET, SOCK_DGRAM, &udp_address, sizeof udp_address);
-    sockaddr_un by_path{AF_UNIX, {}};
-    sockaddr_un abstract{AF_UNIX, {}};
+    sockaddr_un by_path{};
+    sockaddr_un abstract{};
+    by_path.sun_family = abstract.sun_family = AF_UNIX;
     const std::string path = folder + "/socket";
     const std::string abstract_name = "client-test-" + std::to_string(port);
     std::memcpy(by_path.sun_path, path.data(), path.size());
