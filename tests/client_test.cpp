@@ -1185,6 +1185,12 @@ TEST_P(ConfinementTest, RefusesTheStandInAtTheAnswer) {
     const bool deleted = access((folder + "/victim").c_str(), F_OK) != 0;
     char datagram = 0;
     const bool received = recv(udp, &datagram, 1, MSG_DONTWAIT) == 1;
+    const auto connected = [](int listener) {
+        pollfd waiting{listener, POLLIN, 0};
+        return poll(&waiting, 1, 0) == 1;
+    };
+    const bool tcp_connected = connected(tcp);
+    const bool unix_connected = connected(unix_sockets[0]);
     for (const int descriptor : {tcp, udp, unix_sockets[0], unix_sockets[1], terminal, user_end}) {
         close(descriptor);
     }
@@ -1231,6 +1237,8 @@ TEST_P(ConfinementTest, RefusesTheStandInAtTheAnswer) {
     EXPECT_EQ(kept == "kept\n", refused("append") && refused("truncate")) << kept;
     EXPECT_EQ(deleted, !refused("delete"));
     EXPECT_EQ(received, !refused("udp"));
+    EXPECT_EQ(tcp_connected, !refused("tcp"));
+    EXPECT_EQ(unix_connected, !refused("unix"));
     EXPECT_EQ(typed > 0, any_typed);
 }
 
