@@ -1098,7 +1098,8 @@ int listening(int family, int type, const void *address, std::size_t length) {
 // the terminal as its controlling one, and the test looks for what it could
 // have done. The exchange takes place as ever.
 TEST_P(ConfinementTest, RefusesTheStandInAtTheAnswer) {
-    auto [name, wrapper, limit] = GetParam();
+    auto wrapper = GetParam().wrapper;
+    const bool limit = GetParam().limit;
     const bool normal_user = !wrapper.empty() && wrapper[0] == "setpriv";
     const bool as_root = geteuid() == 0 && !normal_user;
     if (normal_user &&
