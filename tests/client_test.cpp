@@ -1196,16 +1196,19 @@ TEST_P(ConfinementTest, RefusesTheStandInAtTheAnswer) {
         close(descriptor);
     }
     std::filesystem::remove_all(folder);
-    EXPECT_EQ(server.received(), "hi\n");
-    EXPECT_EQ(shown, prompt + "ok\n");
-    EXPECT_EQ(outcome.status, 0);
+    // An emulator takes no library built for this machine, and one run as a
+    // normal user may not reach the client it emulates in a private folder.
     const std::size_t start = outcome.err.find("stand-in: ");
     if (start == std::string::npos) {
         GTEST_SKIP() << "needs a client that takes the preloaded library, not one built for "
                         "another machine; it said: "
-                     << outcome.err;
+                     << outcome.err << shown;
     }
+    EXPECT_EQ(server.received(), "hi\n");
+    EXPECT_EQ(shown, prompt + "ok\n");
+    EXPECT_EQ(outcome.status, 0);
     const std::string line = outcome.err.substr(start, outcome.err.find('\n', start) - start);
+    ASSERT_EQ(line.find("never fired"), std::string::npos) << line;
     std::map<std::string, std::string> results;
     std::istringstream words(line.substr(10));
     for (std::string attempt, result; words >> attempt >> result;) {
