@@ -107,12 +107,13 @@ int open_terminal(int &terminal) {
     return user_end;
 }
 
-// Returns a TCP socket bound to 127.0.0.1 at a port the kernel picked, and
-// that port.
-int bound_to_loopback(in_port_t &port) {
-    const int bound = cloexec(socket(AF_INET, SOCK_STREAM, 0));
+// Returns a socket of type (TCP unless named) bound to 127.0.0.1 at port, or
+// where port is 0 at a port the kernel picked, and that port.
+int bound_to_loopback(in_port_t &port, int type = SOCK_STREAM) {
+    const int bound = cloexec(socket(AF_INET, type, 0));
     sockaddr_in address{};
     address.sin_family = AF_INET;
+    address.sin_port = htons(port);
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t length = sizeof address;
     EXPECT_EQ(bind(bound, reinterpret_cast<sockaddr *>(&address), length), 0);
@@ -1045,28 +1046,29 @@ TEST(Client, PromptsFirstAndSendsTheLineAtItsNewline) {
 // What each attempt of the stand-in for an exploit needs, and so what refuses
 // it once the client has confined itself: the first Landlock ABI that
 // refuses it (0: none does), a new descriptor (the limit), the terminal's
-// input (the filter), or a right that only root has (a device, a signal to
-// the test, which runs as root).
+// input (the filter), a right that only root has (a device), or the test's
+// own user (a signal to the test).
 struct Right {
     const char *attempt;
     long landlock_abi;
     bool makes_descriptor;
     bool types;
     bool root_only;
+    bool signals_the_test;
 };
 constexpr Right rights[] = {
-    {"read", 1, true, false, false},       {"list", 1, true, false, false},
-    {"append", 1, true, false, false},     {"truncate", 3, false, false, false},
-    {"delete", 1, false, false, false},    {"mkdir", 1, false, false, false},
-    {"rmdir", 1, false, false, false},     {"regular", 1, false, false, false},
-    {"fifo", 1, false, false, false},      {"socket", 1, false, false, false},
-    {"device", 1, false, false, true},     {"block", 1, false, false, true},
-    {"symlink", 1, false, false, false},   {"program", 1, false, false, false},
-    {"tcp", 4, true, false, false},        {"bind", 4, true, false, false},
-    {"abstract", 6, true, false, false},   {"unix", 0, true, false, false},
-    {"udp", 0, true, false, false},        {"signal", 6, false, false, true},
-    {"type", 0, false, true, false},       {"type-high", 0, false, true, false},
-    {"type-int80", 0, false, true, false},
+    {"read", 1, true, false, false, false},       {"list", 1, true, false, false, false},
+    {"append", 1, true, false, false, false},     {"truncate", 3, false, false, false, false},
+    {"delete", 1, false, false, false, false},    {"mkdir", 1, false, false, false, false},
+    {"rmdir", 1, false, false, false, false},     {"regular", 1, false, false, false, false},
+    {"fifo", 1, false, false, false, false},      {"socket", 1, false, false, false, false},
+    {"device", 1, false, false, true, false},     {"block", 1, false, false, true, false},
+    {"symlink", 1, false, false, false, false},   {"program", 1, false, false, false, false},
+    {"tcp", 4, true, false, false, false},        {"bind", 4, true, false, false, false},
+    {"abstract", 6, true, false, false, false},   {"unix", 0, true, false, false, false},
+    {"udp", 0, true, false, false, false},        {"signal", 6, false, false, false, true},
+    {"type", 0, false, true, false, false},       {"type-high", 0, false, true, false, false},
+    {"type-int80", 0, false, true, false, false},
 };
 
 // How the stand-in's client runs: as the test's own user, as a normal user
@@ -1082,12 +1084,13 @@ void PrintTo(const Confinement &confinement, std::ostream *out) { *out << confin
 
 class ConfinementTest : public testing::TestWithParam<Confinement> {};
 
-// A socket of family listening at address, of length bytes.
-int listening(int family, int type, const void *address, std::size_t length) {
-    const int listener = cloexec(socket(family, type, 0));
-    EXPECT_EQ(
-        bind(listener, static_cast<const sockaddr *>(address), static_cast<socklen_t>(length)), 0);
-    EXPECT_TRUE(type != SOCK_STREAM || listen(listener, 1) == 0);
+// A UNIX stream socket listening at address, of length bytes.
+int listening(const sockaddr_un &address, std::size_t length) {
+    const int listener = cloexec(socket(AF_UNIX, SOCK_STREAM, 0));
+    EXPECT_EQ(bind(listener, reinterpret_cast<const sockaddr *>(&address),
+                   static_cast<socklen_t>(length)),
+              0);
+    EXPECT_EQ(listen(listener, 1), 0);
     return listener;
 }
 
@@ -1101,11 +1104,15 @@ TEST_P(ConfinementTest, RefusesTheStandInAtTheAnswer) {
     auto wrapper = GetParam().wrapper;
     const bool limit = GetParam().limit;
     const bool normal_user = !wrapper.empty() && wrapper[0] == "setpriv";
-    const bool as_root = geteuid() == 0 && !normal_user;
-    if (normal_user &&
-        run_client({"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "true"}, "",
-                   all_piped, "setpriv")
-                .status != 0) {
+    // Asked as the client will run: without the test's own preload, which
+    // fakeroot's is, the user is who it really is, and setpriv may not clear
+    // the groups.
+    const auto unloaded = environment_with({"LD_PRELOAD="}, {});
+    const bool as_root =
+        !normal_user && run_client({"id", "-u"}, "", all_piped, "id", &unloaded).out == "0\n";
+    auto tried = wrapper;
+    tried.emplace_back("true");
+    if (normal_user && run_client(tried, "", all_piped, "setpriv", &unloaded).status != 0) {
         GTEST_SKIP() << "needs setpriv, allowed to run a program as a normal user (root)";
     }
     const std::size_t limit_call =
@@ -1132,11 +1139,7 @@ TEST_P(ConfinementTest, RefusesTheStandInAtTheAnswer) {
     in_port_t port = 0;
     const int tcp = bound_to_loopback(port);
     ASSERT_EQ(listen(tcp, 1), 0);
-    sockaddr_in udp_address{};
-    udp_address.sin_family = AF_INET;
-    udp_address.sin_port = htons(port);
-    udp_address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const int udp = listening(AF_INET, SOCK_DGRAM, &udp_address, sizeof udp_address);
+    const int udp = bound_to_loopback(port, SOCK_DGRAM);
     sockaddr_un by_path{};
     sockaddr_un abstract{};
     by_path.sun_family = abstract.sun_family = AF_UNIX;
@@ -1145,9 +1148,8 @@ TEST_P(ConfinementTest, RefusesTheStandInAtTheAnswer) {
     std::memcpy(by_path.sun_path, path.data(), path.size());
     std::memcpy(abstract.sun_path + 1, abstract_name.data(), abstract_name.size());
     const int unix_sockets[] = {
-        listening(AF_UNIX, SOCK_STREAM, &by_path, sizeof by_path),
-        listening(AF_UNIX, SOCK_STREAM, &abstract,
-                  offsetof(sockaddr_un, sun_path) + abstract_name.size() + 1)};
+        listening(by_path, sizeof by_path),
+        listening(abstract, offsetof(sockaddr_un, sun_path) + abstract_name.size() + 1)};
     ASSERT_EQ(chmod(path.c_str(), 0777), 0);
 
     // The preload reaches the client only, never strace. AddressSanitizer's
@@ -1221,29 +1223,32 @@ TEST_P(ConfinementTest, RefusesTheStandInAtTheAnswer) {
     legacy_switch >> legacy_typing;
     // A normal user may type only into its controlling terminal, and not even
     // there where the kernel's legacy switch is off.
-    const auto refused = [&](std::string_view attempt) {
-        const Right &right =
-            *std::find_if(std::begin(rights), std::end(rights),
-                          [attempt](const Right &r) { return r.attempt == attempt; });
+    const auto refused = [&](const Right &right) {
         return (right.landlock_abi > 0 && abi >= right.landlock_abi) ||
                (right.makes_descriptor && limit) || (right.types && filters_calls()) ||
-               (!as_root && (right.root_only || (right.types && legacy_typing == 0)));
+               (!as_root && (right.root_only || (right.types && legacy_typing == 0))) ||
+               (normal_user && right.signals_the_test);
     };
     bool any_typed = false;
     for (const Right &right : rights) {
         const std::string &result = results[right.attempt];
         if (!(right.types && result == "-")) {  // "-": no such way into the terminal here
-            EXPECT_EQ(result != "0", refused(right.attempt))
+            EXPECT_EQ(result != "0", refused(right))
                 << right.attempt << " in " << line << ", Landlock ABI " << abi;
-            any_typed = any_typed || (right.types && !refused(right.attempt));
+            any_typed = any_typed || (right.types && !refused(right));
         }
     }
     // What it could have done, seen from outside.
-    EXPECT_EQ(kept == "kept\n", refused("append") && refused("truncate")) << kept;
-    EXPECT_EQ(deleted, !refused("delete"));
-    EXPECT_EQ(received, !refused("udp"));
-    EXPECT_EQ(tcp_connected, !refused("tcp"));
-    EXPECT_EQ(unix_connected, !refused("unix"));
+    const auto refused_named = [&refused](std::string_view attempt) {
+        return refused(
+            *std::find_if(std::begin(rights), std::end(rights),
+                          [attempt](const Right &right) { return right.attempt == attempt; }));
+    };
+    EXPECT_EQ(kept == "kept\n", refused_named("append") && refused_named("truncate")) << kept;
+    EXPECT_EQ(deleted, !refused_named("delete"));
+    EXPECT_EQ(received, !refused_named("udp"));
+    EXPECT_EQ(tcp_connected, !refused_named("tcp"));
+    EXPECT_EQ(unix_connected, !refused_named("unix"));
     EXPECT_EQ(typed > 0, any_typed);
 }
 
